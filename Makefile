@@ -1,0 +1,43 @@
+# make test  - install what is missing, build, run every test inside a private network
+# make demo  - install, build, show a sweep and an update against a simulated lab
+# make run   - start the window on this machine's real network (needs root or capabilities)
+BUILD ?= build
+BUILD_TYPE ?= RelWithDebInfo
+SAN_BUILD ?= build-san
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps build build-san test test-san demo run fuzz bench clean
+
+all: build
+
+deps:
+	tools/install-deps
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+
+build: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+$(SAN_BUILD)/build.ninja:
+	cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=ON
+
+build-san: deps $(SAN_BUILD)/build.ninja
+	cmake --build $(SAN_BUILD) -j $(JOBS)
+
+# The whole suite runs in a fresh network namespace with only loopback: nothing a test
+# sends can reach this machine's network, whatever the test does.
+test: build
+	tools/in-private-network ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+test-san: build-san
+	tools/in-private-network ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
+
+demo: build
+	tools/demo
+
+run: build
+	$(BUILD)/app/quorvel
+
+clean:
+	rm -rf $(BUILD) $(SAN_BUILD)
