@@ -57,6 +57,7 @@ private:
     // [1] the interface's limited broadcasts, [2] its directed broadcasts (bound sockets only).
     std::array<int, MAX_DESCRIPTORS> descriptors_{-1, -1, -1};
     bool blocking_ = true;
+    std::size_t nextDescriptor_ = 0;  // where the next receive starts looking
 };
 
 enum class WaitResult {
