@@ -33,6 +33,11 @@ test: build
 test-san: build-san
 	tools/in-private-network ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
 
+# Each fuzz target runs FUZZ_SECONDS (default 60) inside a private network.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	tools/in-private-network tools/fuzz $(FUZZ_SECONDS)
+
 demo: build
 	tools/demo
 
