@@ -185,10 +185,14 @@ int UdpSocket::SendTo(std::span<const std::uint8_t> datagram, Endpoint destinati
 int UdpSocket::ReceiveFrom(std::span<std::uint8_t> buffer, Endpoint& source) {
     if (!IsOpen()) return -1;
     for (;;) {
-        // Take the kernel sockets in turn, starting after the one served last, so that a
-        // flood on one of them cannot starve the others.
-        for (std::size_t attempt = 0; attempt < MAX_DESCRIPTORS; ++attempt) {
+        // The descriptors the last wait reported come first; among them, and then among the
+        // rest, the turn starts after the one served last, so that a flood on one of them
+        // cannot starve the others.
+        const unsigned hint = std::exchange(readyHint_, 0u);
+        for (std::size_t attempt = 0; attempt < 2 * MAX_DESCRIPTORS; ++attempt) {
             const std::size_t index = (nextDescriptor_ + attempt) % MAX_DESCRIPTORS;
+            const bool hinted = (hint & (1u << index)) != 0;
+            if ((attempt < MAX_DESCRIPTORS) != hinted) continue;
             const int descriptor = descriptors_[index];
             if (descriptor < 0) continue;
             sockaddr_in remote{};
@@ -223,14 +227,18 @@ WaitResult WaitReadable(std::span<const UdpSocket* const> sockets, std::span<boo
         return WaitResult::Failed;
     pollfd descriptors[MAX_WAIT_SOCKETS * UdpSocket::MAX_DESCRIPTORS];
     std::size_t owner[MAX_WAIT_SOCKETS * UdpSocket::MAX_DESCRIPTORS];
+    std::size_t slot[MAX_WAIT_SOCKETS * UdpSocket::MAX_DESCRIPTORS];
     std::size_t count = 0;
     for (std::size_t i = 0; i < sockets.size(); ++i) {
         readable[i] = false;
         if (sockets[i] == nullptr) continue;
-        for (const int descriptor : sockets[i]->Descriptors()) {
+        sockets[i]->readyHint_ = 0;
+        for (std::size_t d = 0; d < UdpSocket::MAX_DESCRIPTORS; ++d) {
+            const int descriptor = sockets[i]->descriptors_[d];
             if (descriptor < 0) continue;
             descriptors[count] = pollfd{descriptor, POLLIN, 0};
             owner[count] = i;
+            slot[count] = d;
             ++count;
         }
     }
@@ -242,7 +250,10 @@ WaitResult WaitReadable(std::span<const UdpSocket* const> sockets, std::span<boo
     for (std::size_t k = 0; k < count; ++k) {
         // An error pending on a socket (e.g. an ICMP report) also makes it readable: its
         // receive then fails, as a receive does on the original platform.
-        if ((descriptors[k].revents & (POLLIN | POLLERR)) != 0) readable[owner[k]] = true;
+        if ((descriptors[k].revents & (POLLIN | POLLERR)) != 0) {
+            readable[owner[k]] = true;
+            sockets[owner[k]]->readyHint_ |= 1u << slot[k];
+        }
     }
     return WaitResult::Ready;
 }

@@ -16,6 +16,11 @@
 
 namespace net {
 
+class UdpSocket;
+enum class WaitResult;
+WaitResult WaitReadable(std::span<const UdpSocket* const> sockets, std::span<bool> readable,
+                        std::chrono::milliseconds timeout);
+
 class UdpSocket {
 public:
     // A new IPv4 datagram socket, blocking, broadcast off, unbound; !IsOpen() on failure.
@@ -58,6 +63,10 @@ private:
     std::array<int, MAX_DESCRIPTORS> descriptors_{-1, -1, -1};
     bool blocking_ = true;
     std::size_t nextDescriptor_ = 0;  // where the next receive starts looking
+    // Descriptors the last wait found readable (bit i: descriptors_[i]); the next receive
+    // looks there first, so a datagram costs one receive call.
+    mutable unsigned readyHint_ = 0;
+    friend WaitResult WaitReadable(std::span<const UdpSocket* const>, std::span<bool>, std::chrono::milliseconds);
 };
 
 enum class WaitResult {
