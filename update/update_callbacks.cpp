@@ -1,0 +1,3 @@
+#include "update/update_callbacks.h"
+
+std::atomic<int> g_stopUpdate{0};
