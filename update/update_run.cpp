@@ -1,5 +1,7 @@
 #include "update/update_run.h"
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -23,9 +25,12 @@ struct FileCloser {
 };
 using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
-// The length of an open file, its position put back at the start; -1 when it cannot be
-// taken (a directory, a pipe).
+// The length of an open file, its position put back at the start; -1 when it is no
+// regular file (a directory opens here, where it does not on the original platform) or
+// its length cannot be taken.
 long long FileLength(std::FILE* file) {
+    struct stat status {};
+    if (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) return -1;
     if (fseeko(file, 0, SEEK_END) != 0) return -1;
     const off_t length = ftello(file);
     if (length < 0 || fseeko(file, 0, SEEK_SET) != 0) return -1;

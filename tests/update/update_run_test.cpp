@@ -90,12 +90,17 @@ struct StopAtWait {
 
 }  // namespace
 
-TEST_F(RunTest, MissingFileWritesTwoLinesAndReturns1) {
-    const std::wstring path = FromUtf8((directory / "absent.bin").string());
-    EXPECT_EQ(Run(path), 1);
-    EXPECT_EQ(recorder.lines, (std::vector<std::wstring>{L"Reading file (" + path + L") to be downloaded\r\n",
-                                                         L"File (" + path + L") not found\r\n"}));
-    EXPECT_TRUE(BoundSocket(LOOPBACK, 67).IsOpen());
+TEST_F(RunTest, PathThatIsNoReadableFileWritesTwoLinesAndReturns1) {
+    fs::create_directory(directory / "folder.bin");
+    for (const char* name : {"absent.bin", "folder.bin"}) {
+        SCOPED_TRACE(name);
+        recorder = Recorder{};
+        const std::wstring path = FromUtf8((directory / name).string());
+        EXPECT_EQ(Run(path), 1);
+        EXPECT_EQ(recorder.lines, (std::vector<std::wstring>{L"Reading file (" + path + L") to be downloaded\r\n",
+                                                             L"File (" + path + L") not found\r\n"}));
+        EXPECT_TRUE(BoundSocket(LOOPBACK, 67).IsOpen());
+    }
 }
 
 TEST_F(RunTest, FileLongerThan32BitsIsRefused) {
