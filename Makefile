@@ -6,7 +6,7 @@ BUILD_TYPE ?= RelWithDebInfo
 SAN_BUILD ?= build-san
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build build-san test test-san demo run fuzz bench clean
+.PHONY: all deps build build-san test test-plain test-san fuzz-smoke demo run fuzz bench clean
 
 all: build
 
@@ -26,12 +26,20 @@ build-san: deps $(SAN_BUILD)/build.ninja
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 
 # The whole suite runs in a fresh network namespace with only loopback: nothing a test
-# sends can reach this machine's network, whatever the test does.
-test: build
+# sends can reach this machine's network, whatever the test does. `make test` runs it
+# twice (plain, then under AddressSanitizer + UndefinedBehaviorSanitizer) and gives every
+# fuzz target a short run.
+test: test-plain test-san fuzz-smoke
+
+test-plain: build
 	tools/in-private-network ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 test-san: build-san
-	tools/in-private-network ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  tools/in-private-network ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
+
+fuzz-smoke: deps
+	tools/in-private-network tools/fuzz 10
 
 # Each fuzz target runs FUZZ_SECONDS (default 60) inside a private network.
 FUZZ_SECONDS ?= 60
@@ -45,4 +53,4 @@ run: build
 	$(BUILD)/app/quorvel
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) build-fuzz
