@@ -292,3 +292,31 @@ TEST(BootLoader, FaultsShapeTheAcknowledgements) {
 
 }  // namespace
 }  // namespace labtest
+
+namespace labtest {
+namespace {
+
+TEST(BootLoader, BlockNumbersWrapAfter65535) {
+    testnet::TestNetwork network({OneLink()});
+    auto lab = network.StartLab(std::string("instrument address=10.23.0.10 bootloader=tiva mac=") +
+                                MAC_TEXT + "\n");
+    ASSERT_TRUE(lab->WaitReady());
+    BootServer server;
+    // 65536 full blocks, then block 65537 (1 on the wire) with the last three bytes.
+    Bytes image(65536u * 512u + 3u);
+    for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>(i / 512 + i);
+    Source client;
+    ASSERT_TRUE(StartTransfer(server, client).has_value());
+    ASSERT_TRUE(ServeImage(image, client));
+    const std::string report = WaitForReport(*lab, "tftp-done");
+    EXPECT_NE(report.find("block=0 bytes=512"), std::string::npos);
+    const std::string received = lab->WorkDirectory() + "/received-" + MAC_TEXT + ".bin";
+    EXPECT_NE(report.find("tftp-done mac=02-11-22-33-44-55 size=33554435 sha256=" + Sha256sumOf(received)),
+              std::string::npos);
+    std::ifstream file(received, std::ios::binary);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), std::istreambuf_iterator<char>(file),
+                           [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); }));
+}
+
+}  // namespace
+}  // namespace labtest

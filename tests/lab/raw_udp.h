@@ -66,7 +66,7 @@ public:
     std::optional<Bytes> Receive(std::chrono::milliseconds limit, Source* source = nullptr) {
         pollfd descriptor{fd_, POLLIN, 0};
         if (::poll(&descriptor, 1, static_cast<int>(limit.count())) <= 0) return std::nullopt;
-        Bytes buffer(65536);
+        Bytes buffer(4096);  // larger than anything the simulator sends
         sockaddr_in from{};
         socklen_t fromLength = sizeof from;
         const ssize_t length = ::recvfrom(fd_, buffer.data(), buffer.size(), 0,
