@@ -320,3 +320,51 @@ TEST(BootLoader, BlockNumbersWrapAfter65535) {
 
 }  // namespace
 }  // namespace labtest
+
+namespace labtest {
+namespace {
+
+TEST(BootLoader, TwoBootLoadersOnOneWireEachTakeTheirOwnReplyAndImage) {
+    testnet::TestNetwork network({OneLink()});
+    const Bytes otherMac = {0x02, 0x11, 0x22, 0x33, 0x44, 0x66};
+    auto lab = network.StartLab(
+        "instrument address=10.23.0.10 bootloader=stellaris mac=02-11-22-33-44-55\n"
+        "instrument address=10.23.0.11 bootloader=tiva mac=02-11-22-33-44-66\n");
+    ASSERT_TRUE(lab->WaitReady());
+    BootServer server;
+    server.Wake(MAC);
+    server.Wake(otherMac);
+    std::vector<Bytes> requests;
+    for (int i = 0; i < 2; ++i) {
+        auto request = server.NextBootpRequest();
+        ASSERT_TRUE(request.has_value());
+        requests.push_back(*request);
+    }
+    // Both replies are broadcasts that both loaders hear; each takes only its own.
+    for (const Bytes& request : requests) server.Answer(request);
+    std::vector<Source> clients(2);
+    for (Source& client : clients) ASSERT_TRUE(server.tftp.Receive(3000ms, &client).has_value());
+    ASSERT_NE(clients[0].address, clients[1].address);
+
+    // One single-block image each, served side by side, of different sizes.
+    RawUdp first(HOST, 0);
+    RawUdp second(HOST, 0);
+    const Bytes image(300, 0x11);
+    first.Send(DataPacket(1, image, 0, 100), clients[0].address, clients[0].port);
+    second.Send(DataPacket(1, image, 0, 200), clients[1].address, clients[1].port);
+    EXPECT_EQ(first.Receive(2000ms), Ack(1));
+    EXPECT_EQ(second.Receive(2000ms), Ack(1));
+
+    const std::string report = WaitForReport(*lab, "tftp-done mac=02-11-22-33-44-66");
+    const bool firstIsA = clients[0].address == INSTRUMENT_A;
+    EXPECT_NE(report.find(std::string("tftp-done mac=02-11-22-33-44-55 size=") + (firstIsA ? "100" : "200")),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find(std::string("tftp-done mac=02-11-22-33-44-66 size=") + (firstIsA ? "200" : "100")),
+              std::string::npos)
+        << report;
+    EXPECT_EQ(CountOccurrences(report, "bootp-reply "), 2u);
+}
+
+}  // namespace
+}  // namespace labtest
