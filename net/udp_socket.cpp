@@ -40,10 +40,19 @@ sockaddr_in ToSockaddr(Ipv4Address address, std::uint16_t port) {
     return socketAddress;
 }
 
-int OpenKernelSocket() { return ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_UDP); }
-
 bool SetFlag(int descriptor, int level, int option, int value) {
     return ::setsockopt(descriptor, level, option, &value, sizeof value) == 0;
+}
+
+// As much receive room as the system allows an unprivileged socket (the request is capped
+// at net.core.rmem_max and then doubled): 256 instruments answering one request at once
+// overflow the default.
+constexpr int RECEIVE_BUFFER_REQUEST = 4 * 1024 * 1024;
+
+int OpenKernelSocket() {
+    const int descriptor = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_UDP);
+    if (descriptor >= 0) (void)SetFlag(descriptor, SOL_SOCKET, SO_RCVBUF, RECEIVE_BUFFER_REQUEST);
+    return descriptor;
 }
 
 // The interface that owns a local address: its name and netmask.
