@@ -31,6 +31,7 @@ std::uint64_t BlockEnd(std::uint32_t block) { return std::uint64_t{block} * TFTP
 void SendBlock(UpdateSession& session, std::size_t length) {
     session.dataSocket.SendTo(std::span(session.packet).first(length), session.transferClient);
     session.idleCount = 0;
+    session.blockSentAt = std::chrono::steady_clock::now();
 }
 
 // Builds block currentBlock as a new block of the transfer, with its two lines, and sends it.
@@ -143,5 +144,10 @@ bool ContinueTftpTransfer(UpdateSession& session) {
 
 void RetransmitOnIdle(UpdateSession& session) {
     if (session.idleCount < IDLE_TIMEOUTS_BEFORE_RESEND) return;
+    SendBlock(session, BuildDataPacket(session, session.currentBlock));
+}
+
+void RetransmitWhenOverdue(UpdateSession& session, std::chrono::steady_clock::duration resendAfter) {
+    if (std::chrono::steady_clock::now() - session.blockSentAt < resendAfter) return;
     SendBlock(session, BuildDataPacket(session, session.currentBlock));
 }

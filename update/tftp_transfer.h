@@ -2,6 +2,7 @@
 // The TFTP read server: serves the session's image as "firmware.bin" in 512-byte blocks,
 // one transfer at a time, each from a data socket of its own.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -39,3 +40,7 @@ bool ContinueTftpTransfer(UpdateSession& session);
 // After a quiet wait while a transfer exists: sends the current block again once
 // idleCount has reached IDLE_TIMEOUTS_BEFORE_RESEND.
 void RetransmitOnIdle(UpdateSession& session);
+// After any pass while a transfer exists: sends the current block again once resendAfter
+// has passed since it was last sent, so that traffic on the LAN, which keeps the waits
+// from being quiet, cannot hold back the repetition of a lost block.
+void RetransmitWhenOverdue(UpdateSession& session, std::chrono::steady_clock::duration resendAfter);

@@ -96,6 +96,28 @@ net::WaitResult WaitForDatagrams(std::span<const net::UdpSocket* const> sockets,
 
 enum class PassOutcome { Continue, TransferComplete, WaitFailed };
 
+void SendMagic(UpdateSession& session) {
+    SendMagicPacket(session.magicSocket, session.macAddress);
+    session.magicSentAt = std::chrono::steady_clock::now();
+}
+
+// The repetitions at the end of a pass. A quiet wait brings them as it always has; the
+// clock brings them too, because on a LAN where other equipment talks more than twice a
+// second no wait is quiet, and a lost block or wake-up packet would never go out again:
+// a block is due again two waits' worth after it was sent, the wake-up packet one wait's
+// worth after it last went out.
+void RepeatWhatIsDue(UpdateSession& session, std::chrono::milliseconds interval, bool quiet) {
+    if (session.dataSocket.IsOpen()) {
+        if (quiet) RetransmitOnIdle(session);
+        RetransmitWhenOverdue(session, interval * IDLE_TIMEOUTS_BEFORE_RESEND);
+    }
+    if (!session.bootpAnswered &&
+        (quiet || std::chrono::steady_clock::now() - session.magicSentAt >= interval)) {
+        LogLine(session, LINE_RESENDING_MAGIC);
+        SendMagic(session);
+    }
+}
+
 PassOutcome RunOnePass(UpdateSession& session, std::chrono::milliseconds interval) {
     constexpr std::size_t BOOTP = 0, TFTP = 1, DATA = 2;
     std::array<const net::UdpSocket*, 3> sockets{&session.bootpSocket, &session.tftpSocket,
@@ -114,11 +136,7 @@ PassOutcome RunOnePass(UpdateSession& session, std::chrono::milliseconds interva
     }
     if (result == net::WaitResult::TimedOut) {
         ++session.idleCount;
-        if (session.dataSocket.IsOpen()) RetransmitOnIdle(session);
-        if (!session.bootpAnswered) {
-            LogLine(session, LINE_RESENDING_MAGIC);
-            SendMagicPacket(session.magicSocket, session.macAddress);
-        }
+        RepeatWhatIsDue(session, interval, true);
         return PassOutcome::Continue;
     }
     if (readable[BOOTP]) AnswerBootpRequest(session);
@@ -128,6 +146,7 @@ PassOutcome RunOnePass(UpdateSession& session, std::chrono::milliseconds interva
         session.dataSocket.IsOpen() && session.dataSocketsOpened == dataSocketOfWait;
     if (dataInWait && sameDataSocket && readable[DATA] && ContinueTftpTransfer(session))
         return PassOutcome::TransferComplete;
+    RepeatWhatIsDue(session, interval, false);
     return PassOutcome::Continue;
 }
 
@@ -182,7 +201,7 @@ int RunFirmwareUpdateWithOptions(const UpdateRunOptions& options,
     g_stopUpdate = 0;
 
     LogLine(session, LINE_SENDING_MAGIC);
-    SendMagicPacket(session.magicSocket, session.macAddress);
+    SendMagic(session);
     LogLine(session, LINE_STARTING_SERVER);
 
     while (g_stopUpdate == 0) {

@@ -2,6 +2,7 @@
 // The state of one update run, shared by the run and its BOOTP and TFTP handlers.
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -30,6 +31,10 @@ struct UpdateSession {
     bool bootpAnswered = false;
     std::uint32_t currentBlock = 0;  // number of the DATA block last sent
     std::uint32_t idleCount = 0;     // quiet waits since a DATA block was last sent
+    // When the DATA block and the wake-up packet last went out (monotonic clock): their
+    // repetitions also fall due by time, however busy the waits are.
+    std::chrono::steady_clock::time_point blockSentAt{};
+    std::chrono::steady_clock::time_point magicSentAt{};
     // Counts the data sockets opened, so the loop can tell that the data socket of
     // its wait has since been replaced.
     std::uint32_t dataSocketsOpened = 0;
