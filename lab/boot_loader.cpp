@@ -128,6 +128,7 @@ void BootLoader::StartTransfer(const BootpReply& reply, Clock::time_point now) {
     context_.report.Line("tftp-rrq " + Tag() + " server=" + FormatPeer(server_) +
                          " file=" + std::string(reply.file) +
                          " port=" + std::to_string(socket_.LocalPort()));
+    rrqSentAt_ = Clock::now();
     SendRemembered(now);
 }
 
@@ -331,6 +332,8 @@ void BootLoader::OnTimer(Clock::time_point now) {
 }
 
 void BootLoader::Complete(Clock::time_point now) {
+    // The last ACK has just gone out: the transfer took from the first RRQ to here.
+    const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - rrqSentAt_);
     output_.Reset();
     if (::rename(partialPath_.c_str(), finalPath_.c_str()) != 0) {
         Fail("output-file");
@@ -338,7 +341,8 @@ void BootLoader::Complete(Clock::time_point now) {
     }
     ++completed_;
     context_.report.Line("tftp-done " + Tag() + " size=" + std::to_string(receivedBytes_) +
-                         " sha256=" + Sha256::ToHex(hash_.Finish()) + " file=" + finalPath_);
+                         " sha256=" + Sha256::ToHex(hash_.Finish()) + " file=" + finalPath_ +
+                         " elapsed-us=" + std::to_string(elapsed.count()));
     // Linger one time-out to acknowledge a repeated final block (RFC 1350, section 6).
     phase_ = Phase::Dallying;
     deadline_ = now + std::chrono::milliseconds(config_.timeoutMs);

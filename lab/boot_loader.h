@@ -83,6 +83,7 @@ private:
 
     Phase phase_ = Phase::Asleep;
     Clock::time_point wokeAt_{};
+    Clock::time_point rrqSentAt_{};  // first read request of the transfer, for its duration
     Clock::time_point deadline_{};
     unsigned retries_ = 0;
     std::uint32_t xid_ = 0;
