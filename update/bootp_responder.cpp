@@ -6,6 +6,7 @@
 #include "update/bootp_packet.h"
 #include "update/log_lines.h"
 #include "update/session_log.h"
+#include "update/session_network.h"
 
 namespace {
 
@@ -58,8 +59,12 @@ void AnswerBootpRequest(UpdateSession& session) {
     LogLine(session, LINE_READING_BOOTP);
     const int received = session.bootpSocket.ReceiveFrom(session.packet, session.peerAddress);
     if (received < 0) return;
+    AnswerBootpDatagram(session, static_cast<std::size_t>(received));
+}
+
+void AnswerBootpDatagram(UpdateSession& session, std::size_t length) {
+    if (length > session.packet.size()) return;  // no receive gives more
     LogLine(session, LINE_VERIFYING_BOOTP);
-    const auto length = static_cast<std::size_t>(received);
     if (!IsBootLoaderRequest(std::span(session.packet).first(length), session.macAddress)) return;
 
     LogLine(session, LINE_GENERATING_BOOTP);
@@ -69,5 +74,5 @@ void AnswerBootpRequest(UpdateSession& session) {
     LogLine(session, LINE_SENDING_BOOTP);
     // The reply's destination stays apart from peerAddress, which names the last sender.
     const net::Endpoint destination{net::LIMITED_BROADCAST, session.peerAddress.port};
-    session.bootpSocket.SendTo(std::span(session.packet).first(replyLength), destination);
+    SendFromSession(session, session.bootpSocket, std::span(session.packet).first(replyLength), destination);
 }

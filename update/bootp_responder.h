@@ -22,3 +22,7 @@ std::size_t BuildBootpReply(std::span<std::uint8_t, PACKET_BUFFER_SIZE> packet,
 // Receives one datagram from bootpSocket and answers it by broadcast to the port it came
 // from, or drops it. Sets bootpAnswered when it answers.
 void AnswerBootpRequest(UpdateSession& session);
+
+// Everything AnswerBootpRequest does after its receive: the datagram is the first length
+// bytes of packet, its sender is in peerAddress.
+void AnswerBootpDatagram(UpdateSession& session, std::size_t length);

@@ -7,6 +7,7 @@
 #include "update/log_lines.h"
 #include "update/open_udp_socket.h"
 #include "update/session_log.h"
+#include "update/session_network.h"
 #include "update/tftp_packet.h"
 
 namespace {
@@ -29,7 +30,8 @@ std::uint64_t BlockEnd(std::uint32_t block) { return std::uint64_t{block} * TFTP
 
 // Sends the datagram in the first length bytes of packet to the client of the transfer.
 void SendBlock(UpdateSession& session, std::size_t length) {
-    session.dataSocket.SendTo(std::span(session.packet).first(length), session.transferClient);
+    SendFromSession(session, session.dataSocket, std::span(session.packet).first(length),
+                    session.transferClient);
     session.idleCount = 0;
     session.blockSentAt = std::chrono::steady_clock::now();
 }
@@ -46,7 +48,7 @@ void SendNewBlock(UpdateSession& session) {
 // Opens a data socket on the next ports of the generator; false when none would open.
 bool OpenDataSocket(UpdateSession& session) {
     for (int attempt = 0; attempt < DATA_SOCKET_ATTEMPTS; ++attempt) {
-        net::UdpSocket socket = OpenUdpSocket(0, true, session.interfaceAddress, NextDataPort());
+        net::UdpSocket socket = OpenSessionDataSocket(session, NextDataPort());
         if (socket.IsOpen()) {
             session.dataSocket = std::move(socket);
             ++session.dataSocketsOpened;
@@ -101,12 +103,18 @@ void StartTftpTransfer(UpdateSession& session) {
     LogLine(session, LINE_READING_TFTP);
     const int received = session.tftpSocket.ReceiveFrom(session.packet, session.peerAddress);
     if (received < 0) return;
+    StartTftpTransferWithDatagram(session, static_cast<std::size_t>(received));
+}
+
+void StartTftpTransferWithDatagram(UpdateSession& session, std::size_t length) {
+    if (length > session.packet.size()) return;  // no receive gives more
     LogLine(session, LINE_VERIFYING_RRQ);
-    if (!IsReadRequest(std::span(session.packet).first(static_cast<std::size_t>(received)))) {
+    if (!IsReadRequest(std::span(session.packet).first(length))) {
         LogLine(session, LINE_GENERATE_ERROR);
         LogLine(session, LINE_PACKET_NOT_RECEIVED);
-        const std::size_t length = BuildErrorReply(session.packet);
-        session.tftpSocket.SendTo(std::span(session.packet).first(length), session.peerAddress);
+        const std::size_t replyLength = BuildErrorReply(session.packet);
+        SendFromSession(session, session.tftpSocket, std::span(session.packet).first(replyLength),
+                        session.peerAddress);
         return;
     }
     if (session.dataSocket.IsOpen()) {
@@ -127,10 +135,15 @@ bool ContinueTftpTransfer(UpdateSession& session) {
     LogLine(session, LINE_READING_DATA);
     const int received = session.dataSocket.ReceiveFrom(session.packet, session.peerAddress);
     if (received < 0) return false;
+    return ContinueTftpTransferWithDatagram(session, static_cast<std::size_t>(received));
+}
+
+bool ContinueTftpTransferWithDatagram(UpdateSession& session, std::size_t length) {
+    if (length > session.packet.size()) return false;  // no receive gives more
     LogLine(session, LINE_VERIFY_ACK);
     // Only the client of the transfer may move it on (the transfer identifier of RFC 1350).
     if (!(session.peerAddress == session.transferClient)) return false;
-    if (!IsAckOf(std::span(session.packet).first(static_cast<std::size_t>(received)), session.currentBlock))
+    if (!IsAckOf(std::span(session.packet).first(length), session.currentBlock))
         return false;
     if (IsLastBlock(session.currentBlock, session.imageSize)) {
         ReportProgress(session, 100);

@@ -32,10 +32,15 @@ std::size_t BuildDataPacket(UpdateSession& session, std::uint32_t block);
 // tftpSocket is readable: a read request (re)starts the transfer and sends block 1,
 // anything else gets the error reply.
 void StartTftpTransfer(UpdateSession& session);
+// Everything StartTftpTransfer does after its receive: the datagram is the first length
+// bytes of packet, its sender is in peerAddress.
+void StartTftpTransferWithDatagram(UpdateSession& session, std::size_t length);
 
 // dataSocket is readable: the client's ACK of the current block brings the next block.
 // Returns true when the last block has been acknowledged (100 has gone to the sink).
 bool ContinueTftpTransfer(UpdateSession& session);
+// Everything ContinueTftpTransfer does after its receive, likewise.
+bool ContinueTftpTransferWithDatagram(UpdateSession& session, std::size_t length);
 
 // After a quiet wait while a transfer exists: sends the current block again once
 // idleCount has reached IDLE_TIMEOUTS_BEFORE_RESEND.

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <span>
 
 #include "net/address.h"
 #include "net/udp_socket.h"
@@ -14,6 +15,14 @@ constexpr std::size_t PACKET_BUFFER_SIZE = 700;
 constexpr std::size_t LINE_BUFFER_SIZE = 512;
 
 using MacAddress = std::array<std::uint8_t, 6>;
+
+// Seams of the handlers for tests that drive remote bytes through them without a network
+// (see update/session_network.h): where a datagram goes instead of out of `socket`, and
+// where a data socket comes from instead of a bind to address:port.
+using DatagramSender = int (*)(void* context, const net::UdpSocket& socket,
+                               std::span<const std::uint8_t> datagram, net::Endpoint destination);
+using DataSocketOpener = net::UdpSocket (*)(void* context, net::Ipv4Address address,
+                                            std::uint16_t port);
 
 struct UpdateSession {
     MacAddress macAddress{};
@@ -48,4 +57,9 @@ struct UpdateSession {
     LogSink logSink = nullptr;
     ProgressSink progressSink = nullptr;
     void* context = nullptr;
+
+    // Null in the product: the handlers send through the sockets and bind data sockets.
+    DatagramSender sendDatagram = nullptr;
+    DataSocketOpener openDataSocket = nullptr;
+    void* networkContext = nullptr;
 };
