@@ -139,7 +139,13 @@ bool UdpSocket::SetBlocking(bool blocking) {
     return true;
 }
 
-bool UdpSocket::Bind(Ipv4Address address, std::uint16_t port) {
+bool UdpSocket::Bind(Ipv4Address address, std::uint16_t port) { return BindTo(address, port, true); }
+
+bool UdpSocket::BindUnicastOnly(Ipv4Address address, std::uint16_t port) {
+    return BindTo(address, port, false);
+}
+
+bool UdpSocket::BindTo(Ipv4Address address, std::uint16_t port, bool receiveBroadcasts) {
     if (!IsOpen()) return false;
     const int main = descriptors_[MAIN_DESCRIPTOR];
     OwningInterface owner;
@@ -150,7 +156,7 @@ bool UdpSocket::Bind(Ipv4Address address, std::uint16_t port) {
 
     const sockaddr_in local = ToSockaddr(address, port);
     if (::bind(main, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) return false;
-    if (!interfaceAddress) return true;
+    if (!interfaceAddress || !receiveBroadcasts) return true;
 
     const std::uint16_t boundPort = LocalEndpoint().port;
     const int limited = OpenBroadcastListener(owner.name, LIMITED_BROADCAST, boundPort);

@@ -42,6 +42,10 @@ public:
     // Binds to a local address and port (port 0: the system chooses one). Bound to an
     // interface address, the socket also receives that interface's broadcasts.
     bool Bind(Ipv4Address address, std::uint16_t port);
+    // Binds like Bind but takes only the unicasts to address:port, none of the interface's
+    // broadcasts: for a socket to which nothing is broadcast (a transfer's data socket),
+    // so that each wait on it watches one kernel descriptor instead of three.
+    bool BindUnicastOnly(Ipv4Address address, std::uint16_t port);
     // The bound address and port; port 0 while unbound.
     Endpoint LocalEndpoint() const;
 
@@ -58,6 +62,8 @@ public:
     const std::array<int, MAX_DESCRIPTORS>& Descriptors() const { return descriptors_; }
 
 private:
+    bool BindTo(Ipv4Address address, std::uint16_t port, bool receiveBroadcasts);
+
     // [0] the socket proper (bound address and port: unicasts, every send);
     // [1] the interface's limited broadcasts, [2] its directed broadcasts (bound sockets only).
     std::array<int, MAX_DESCRIPTORS> descriptors_{-1, -1, -1};

@@ -10,3 +10,11 @@ net::UdpSocket OpenUdpSocket(int broadcast, bool bindLocal, net::Ipv4Address loc
     if (!socket.Bind(localAddress, localPort)) return net::UdpSocket();
     return socket;
 }
+
+net::UdpSocket OpenDataUdpSocket(net::Ipv4Address localAddress, std::uint16_t localPort) {
+    net::UdpSocket socket = net::UdpSocket::Create();
+    if (!socket.IsOpen()) return socket;
+    if (!socket.SetBroadcast(false)) return net::UdpSocket();
+    if (!socket.BindUnicastOnly(localAddress, localPort)) return net::UdpSocket();
+    return socket;
+}

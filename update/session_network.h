@@ -24,5 +24,5 @@ inline int SendFromSession(UpdateSession& session, net::UdpSocket& socket,
 inline net::UdpSocket OpenSessionDataSocket(UpdateSession& session, std::uint16_t port) {
     if (session.openDataSocket != nullptr)
         return session.openDataSocket(session.networkContext, session.interfaceAddress, port);
-    return OpenUdpSocket(0, true, session.interfaceAddress, port);
+    return OpenDataUdpSocket(session.interfaceAddress, port);
 }

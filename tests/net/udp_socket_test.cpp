@@ -109,6 +109,18 @@ TEST_F(UdpSocketNetwork, UnicastArrivingOnAnotherInterfaceIsRefused) {
     network_->RunInLab("ip route del 10.24.0.1/32 dev vl23");
 }
 
+// A socket bound for unicasts only takes those, and no broadcast of its interface.
+TEST_F(UdpSocketNetwork, UnicastOnlySocketTakesNoBroadcasts) {
+    UdpSocket socket = UdpSocket::Create();
+    ASSERT_TRUE(socket.BindUnicastOnly(Address("10.23.0.1"), 5002));
+    EXPECT_EQ(socket.LocalEndpoint(), (Endpoint{Address("10.23.0.1"), 5002}));
+    labside::Socket lab23(Lab(), "10.23.0.2", 6002);
+    for (const char* destination : {"255.255.255.255", "10.23.0.255", "10.23.0.1"}) {
+        ASSERT_TRUE(lab23.SendTo(destination, 5002, Bytes(destination)));
+    }
+    EXPECT_EQ(Drain(socket), std::multiset<std::string>{"10.23.0.1"});
+}
+
 TEST_F(UdpSocketNetwork, BroadcastLeavesThroughTheBoundInterfaceWithItsAddress) {
     labside::Socket listen23(Lab(), "0.0.0.0", 6002, "vl23");
     labside::Socket listen24(Lab(), "0.0.0.0", 6002, "vl24");
