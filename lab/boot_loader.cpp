@@ -148,6 +148,7 @@ void BootLoader::SendTftp(PacketKind kind, std::span<const std::uint8_t> packet,
 }
 
 void BootLoader::SendRemembered(Clock::time_point now) {
+    ackDelayed_ = false;
     SendTftp(rememberedKind_, std::span(remembered_).first(rememberedLength_), rememberedDestination_);
     deadline_ = now + std::chrono::milliseconds(config_.timeoutMs);
 }
@@ -278,6 +279,15 @@ void BootLoader::AcknowledgeNewBlock(std::uint16_t block, Clock::time_point now)
         deadline_ = now + std::chrono::milliseconds(config_.timeoutMs);
         return;
     }
+    if (config_.ackDelayMs > 0) {
+        // A slow loader (writing flash): the ACK goes out when the delay has passed.
+        rememberedLength_ = BuildAck(remembered_, block);
+        rememberedKind_ = PacketKind::Ack;
+        rememberedDestination_ = Peer{server_.address, serverTid_.value_or(server_.port)};
+        ackDelayed_ = true;
+        deadline_ = now + std::chrono::milliseconds(config_.ackDelayMs);
+        return;
+    }
     SendAck(block, now);
 }
 
@@ -306,6 +316,8 @@ void BootLoader::OnTimer(Clock::time_point now) {
         case Phase::Transferring:
             if (heldAck_) {
                 ReleaseHeldAck(now);
+            } else if (ackDelayed_) {
+                SendRemembered(now);
             } else if (retries_ < config_.maxRetries) {
                 ++retries_;
                 context_.report.Line("tftp-resend " + Tag() + " packet=" +
@@ -332,6 +344,7 @@ void BootLoader::OnTimer(Clock::time_point now) {
 }
 
 void BootLoader::Complete(Clock::time_point now) {
+    if (ackDelayed_) SendRemembered(now);  // the final ACK is not held back
     // The last ACK has just gone out: the transfer took from the first RRQ to here.
     const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - rrqSentAt_);
     output_.Reset();
@@ -343,9 +356,10 @@ void BootLoader::Complete(Clock::time_point now) {
     context_.report.Line("tftp-done " + Tag() + " size=" + std::to_string(receivedBytes_) +
                          " sha256=" + Sha256::ToHex(hash_.Finish()) + " file=" + finalPath_ +
                          " elapsed-us=" + std::to_string(elapsed.count()));
-    // Linger one time-out to acknowledge a repeated final block (RFC 1350, section 6).
+    // Linger (one time-out unless configured) to acknowledge a repeated final block
+    // (RFC 1350, section 6).
     phase_ = Phase::Dallying;
-    deadline_ = now + std::chrono::milliseconds(config_.timeoutMs);
+    deadline_ = now + std::chrono::milliseconds(config_.lingerMs.value_or(config_.timeoutMs));
 }
 
 void BootLoader::Fail(const std::string& reason) {
@@ -360,6 +374,7 @@ void BootLoader::EndTransfer() {
         ::unlink(partialPath_.c_str());
     }
     heldAck_.reset();
+    ackDelayed_ = false;
     phase_ = Phase::Asleep;
 }
 

@@ -96,6 +96,7 @@ private:
     std::uint64_t receivedBytes_ = 0;
     unsigned newAcks_ = 0;
     std::optional<std::uint16_t> heldAck_;  // reorder: an ACK not sent yet
+    bool ackDelayed_ = false;  // ack-delay-ms: the remembered ACK goes out at deadline_
     std::uint16_t finalBlock_ = 0;
     std::array<std::uint8_t, TFTP_MAX_REQUEST_PACKET> remembered_{};  // the last RRQ or ACK
     std::size_t rememberedLength_ = 0;

@@ -243,6 +243,18 @@ ParsedConfig ParseConfig(std::string_view text) {
                     auto& list = key == "drop" ? instrument.drops : instrument.duplicates;
                     list.insert(list.end(), faults->begin(), faults->end());
                 }
+            } else if (key == "duplicate-percent") {
+                const auto n = number(100);
+                ok = n.has_value();
+                if (ok) instrument.duplicatePercent = static_cast<unsigned>(*n);
+            } else if (key == "linger-ms") {
+                const auto n = number(MAX_TIMEOUT_MS);
+                ok = n.has_value();
+                if (ok) instrument.lingerMs = static_cast<unsigned>(*n);
+            } else if (key == "ack-delay-ms") {
+                const auto n = number(MAX_ACK_DELAY_MS);
+                ok = n.has_value();
+                if (ok) instrument.ackDelayMs = static_cast<unsigned>(*n);
             } else if (key == "silent-after") {
                 const auto n = number(std::numeric_limits<unsigned>::max());
                 ok = n.has_value();

@@ -35,6 +35,9 @@ struct InstrumentConfig {
     std::vector<PacketFault> drops;
     std::vector<PacketFault> duplicates;
     bool reorder = false;
+    unsigned duplicatePercent = 0;  // every packet it sends goes twice with this chance
+    unsigned ackDelayMs = 0;        // each new block is acknowledged this much later
+    std::optional<unsigned> lingerMs;  // stay after the last block (default: timeoutMs)
     std::optional<unsigned> silentAfterAcks;
     unsigned timeoutMs = 1000;
     unsigned maxRetries = 30;
@@ -54,6 +57,7 @@ constexpr unsigned MAX_DELAY_MS = 60'000;
 constexpr unsigned MIN_TIMEOUT_MS = 10;
 constexpr unsigned MAX_TIMEOUT_MS = 60'000;
 constexpr unsigned MAX_RETRIES = 1000;
+constexpr unsigned MAX_ACK_DELAY_MS = 10'000;
 
 std::string FormatMac(const Mac& mac);  // 02-11-22-AA-BB-CC
 std::string FormatAddress(const Ipv4Bytes& address);

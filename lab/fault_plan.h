@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <random>
 
 #include "lab/config.h"
 
@@ -11,7 +12,8 @@ namespace lab {
 
 class FaultPlan {
 public:
-    explicit FaultPlan(const InstrumentConfig& config) : config_(&config) {}
+    explicit FaultPlan(const InstrumentConfig& config)
+        : config_(&config), random_(std::random_device{}()) {}
 
     struct Decision {
         bool drop = false;
@@ -28,12 +30,17 @@ public:
         for (const auto& fault : config_->duplicates) {
             if (fault.kind == kind && fault.ordinal == decision.ordinal) decision.duplicate = true;
         }
+        if (config_->duplicatePercent > 0 &&
+            std::uniform_int_distribution<unsigned>(0, 99)(random_) < config_->duplicatePercent) {
+            decision.duplicate = true;
+        }
         return decision;
     }
 
 private:
     const InstrumentConfig* config_;
     std::array<unsigned, PACKET_KIND_COUNT> sent_{};
+    std::mt19937 random_;
 };
 
 }  // namespace lab

@@ -266,6 +266,8 @@ TEST(BootLoader, FaultsShapeTheAcknowledgements) {
         {"drop=ack:2", {Ack(2)}},             // ACK 2 lost; the time-out repeats it
         {"reorder=1", {Ack(1), Ack(2)}},      // held until the time-out, stale ACK first
         {"silent-after=1", {}},               // block 2 is never acknowledged
+        {"duplicate-percent=100", {Ack(1), Ack(2), Ack(2)}},  // ACK 1's copy waits first
+        {"ack-delay-ms=100", {Ack(2)}},       // late, but once
     };
     Bytes image(2048, 0x5A);
     for (const auto& testCase : cases) {

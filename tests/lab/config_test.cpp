@@ -13,7 +13,7 @@ TEST(LabConfig, ReadsValuesAndDefaults) {
         "\n"
         "instrument address=10.23.0.10 mac=02-11-22-aa-bb-cc description=A%20b%25 version=0x10 "
         "extra=0x01020304 length=20 bootloader=tiva drop=ack:3,bootp:1 timeout-ms=50  # trailing\n"
-        "instrument address=10.23.0.11 mac=02:11:22:aa:bb:cd sname=\n");
+        "instrument address=10.23.0.11 mac=02:11:22:aa:bb:cd sname= duplicate-percent=5 ack-delay-ms=20 linger-ms=0\n");
     ASSERT_EQ(parsed.error, "");
     ASSERT_EQ(parsed.instruments.size(), 2u);
     const auto& first = parsed.instruments[0];
@@ -33,6 +33,11 @@ TEST(LabConfig, ReadsValuesAndDefaults) {
     // An explicit sname, even empty, gives a boot loader that sends exactly that.
     EXPECT_TRUE(parsed.instruments[1].bootloader);
     EXPECT_EQ(parsed.instruments[1].serverName, "");
+    EXPECT_EQ(first.duplicatePercent, 0u);
+    EXPECT_EQ(parsed.instruments[1].duplicatePercent, 5u);
+    EXPECT_EQ(parsed.instruments[1].ackDelayMs, 20u);
+    EXPECT_FALSE(first.lingerMs.has_value());
+    EXPECT_EQ(parsed.instruments[1].lingerMs, 0u);
 }
 
 TEST(LabConfig, RejectsMistakes) {
@@ -49,6 +54,8 @@ TEST(LabConfig, RejectsMistakes) {
              "instrument address=10.23.0.10 mac=02-11-22-33-44-55 bootloader=uboot\n",
              "instrument address=10.23.0.10 mac=02-11-22-33-44-55 timeout-ms=0\n",
              "instrument address=10.23.0.10 mac=02-11-22-33-44-55 extra=123\n",
+             "instrument address=10.23.0.10 mac=02-11-22-33-44-55 duplicate-percent=101\n",
+             "instrument address=10.23.0.10 mac=02-11-22-33-44-55 ack-delay-ms=10001\n",
              "device address=10.23.0.10 mac=02-11-22-33-44-55\n",
              "instrument address=10.23.0.10 mac=02-11-22-33-44-55\n"
              "instrument address=10.23.0.10 mac=02-11-22-33-44-56\n",      // address used twice

@@ -176,6 +176,16 @@ int BackgroundProgram::WaitExit(milliseconds limit) {
 
 std::string BackgroundProgram::Output() const { return ReadFile(output_); }
 
+std::string WaitForReport(const testnet::LabProcess& lab, const std::string& text, milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::string report = lab.Report();
+    while (report.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(milliseconds(20));
+        report = lab.Report();
+    }
+    return report;
+}
+
 std::vector<std::string> StrangerCommand(const testnet::TestNetwork& network, const std::vector<std::string>& args) {
     std::vector<std::string> command = {"ip", "netns", "exec", network.LabNamespace(), STRANGER_PATH};
     command.insert(command.end(), args.begin(), args.end());

@@ -66,6 +66,9 @@ private:
     std::filesystem::path output_;
 };
 
+// The simulator's report once it holds `text` (waiting at most limit), or as it is then.
+std::string WaitForReport(const testnet::LabProcess& lab, const std::string& text, std::chrono::milliseconds limit);
+
 // The command line that runs quorvel-stranger in the lab namespace.
 std::vector<std::string> StrangerCommand(const testnet::TestNetwork& network, const std::vector<std::string>& args);
 

@@ -256,25 +256,35 @@ int Hostile(const std::map<std::string, std::string>& options) {
 
     const auto start = Clock::now();
     std::uint32_t dhcpXid = 0xD0C00000;
-    for (unsigned i = 0; i < count && g_stop == 0; ++i) {
+    // Sends one datagram of the flood, paced to the rate: the n-th goes out n / rate
+    // seconds after the start.
+    auto send = [&](const Socket& from, const Bytes& datagram, const std::string& address, std::uint16_t port) {
+        from.Send(datagram, address, port);
+        ++tally.sent;
+        if (report.dataPort != 0 && port == report.dataPort) ++tally.toDataPort;
+        if (report.dataPort != 0 && !report.done) ++tally.sentDuringTransfer;
+        std::this_thread::sleep_until(start + std::chrono::microseconds(static_cast<long long>(tally.sent * 1e6 / rate)));
+    };
+    for (unsigned i = 0; tally.sent < count && g_stop == 0; ++i) {
         if (i % 8 == 0) {
             report.Poll();
             drain();
         }
         const std::uint16_t dataPort = report.dataPort;
-        const std::uint16_t anyPort[] = {67, 69, dataPort != 0 ? dataPort : std::uint16_t{69}};
-        const std::uint16_t rotating = anyPort[(i / 16) % 3];
+        // Until the transfer has a data port, what is meant for it goes to 69.
+        const std::uint16_t transferPort = dataPort != 0 ? dataPort : std::uint16_t{69};
+        const std::uint16_t rotating = std::array<std::uint16_t, 3>{67, 69, transferPort}[(i / 16) % 3];
         switch (i % 16) {
-            case 0: foreign.Send(RandomBytes(random, 1 + random() % 700), server, 67); break;
-            case 1: foreign.Send(RandomBytes(random, 1 + random() % 700), server, 69); break;
-            case 2: foreign.Send(RandomBytes(random, 1 + random() % 700), server, anyPort[2]); break;
-            case 3: foreign.Send(RandomBytes(random, 1500), server, rotating); break;
-            case 4: foreign.Send(RandomBytes(random, random() % 4), server, rotating); break;
+            case 0: send(foreign, RandomBytes(random, 1 + random() % 700), server, 67); break;
+            case 1: send(foreign, RandomBytes(random, 1 + random() % 700), server, 69); break;
+            case 2: send(foreign, RandomBytes(random, 1 + random() % 700), server, transferPort); break;
+            case 3: send(foreign, RandomBytes(random, 1500), server, rotating); break;
+            case 4: send(foreign, RandomBytes(random, random() % 4), server, rotating); break;
             case 5: {  // WRQ
                 Bytes wrq = {0, 2};
                 for (char c : std::string("firmware.bin\0octet", 18)) wrq.push_back(static_cast<std::uint8_t>(c));
                 wrq.push_back(0);
-                foreign.Send(wrq, server, 69);
+                send(foreign, wrq, server, 69);
                 break;
             }
             case 6: {  // unknown and misplaced opcodes, with some payload
@@ -283,19 +293,19 @@ int Hostile(const std::map<std::string, std::string>& options) {
                 const std::uint16_t opcode = opcodes[random() % 8];
                 packet[0] = static_cast<std::uint8_t>(opcode >> 8);
                 packet[1] = static_cast<std::uint8_t>(opcode);
-                foreign.Send(packet, server, 69);
+                send(foreign, packet, server, 69);
                 break;
             }
             case 7:
-            case 8: {  // ACKs of the block in flight and the next, from strangers
+            case 8: {  // ACKs of the block in flight and of the next, from strangers
                 if (dataPort == 0) {
-                    foreign.Send(RandomBytes(random, 4), server, 69);
+                    send(foreign, RandomBytes(random, 4), server, 69);
                     break;
                 }
                 const Socket& from = i % 16 == 7 ? foreign : samePeerAddress;
                 for (std::uint16_t block : {report.lastBlock, static_cast<std::uint16_t>(report.lastBlock + 1)}) {
-                    from.Send({0, 4, static_cast<std::uint8_t>(block >> 8), static_cast<std::uint8_t>(block)}, server,
-                              dataPort);
+                    send(from, {0, 4, static_cast<std::uint8_t>(block >> 8), static_cast<std::uint8_t>(block)}, server,
+                         dataPort);
                     ++tally.foreignAcks;
                 }
                 break;
@@ -304,14 +314,14 @@ int Hostile(const std::map<std::string, std::string>& options) {
             case 10: {  // requests of other boot loaders: never answered
                 auto other = *mac;
                 other[5] = static_cast<std::uint8_t>(other[5] ^ (1 + random() % 255));
-                bootpOut.Send(BootpRequest(random, other), i % 16 == 9 ? "255.255.255.255" : server, 67);
+                send(bootpOut, BootpRequest(random, other), i % 16 == 9 ? "255.255.255.255" : server, 67);
                 break;
             }
             case 11:
             case 12: {  // requests with the instrument's MAC, short or whole, once the
                         // transfer runs (an answer before it would stop the wake-up packets)
                 if (dataPort == 0) {
-                    bootpOut.Send(DhcpDiscover(++dhcpXid), "255.255.255.255", 67);
+                    send(bootpOut, DhcpDiscover(++dhcpXid), "255.255.255.255", 67);
                     break;
                 }
                 const std::size_t lengths[] = {1, 7, 100, BOOTP_FIXED_PART - 1, BOOTP_FIXED_PART, 240, 299, 300};
@@ -323,26 +333,19 @@ int Hostile(const std::map<std::string, std::string>& options) {
                     asked[xid] = request;
                     ++tally.bootpAsked;
                 }
-                bootpOut.Send(request, server, 67);
+                send(bootpOut, request, server, 67);
                 break;
             }
-            case 13: bootpOut.Send(DhcpDiscover(++dhcpXid), "255.255.255.255", 67); break;
+            case 13: send(bootpOut, DhcpDiscover(++dhcpXid), "255.255.255.255", 67); break;
             case 14: {  // DATA and ERROR opcodes to the data port
                 Bytes packet = RandomBytes(random, 4 + random() % 516);
                 packet[0] = 0;
                 packet[1] = static_cast<std::uint8_t>(random() % 2 ? TFTP_DATA : TFTP_ERROR);
-                foreign.Send(packet, server, anyPort[2]);
+                send(foreign, packet, server, transferPort);
                 break;
             }
-            case 15: samePeerAddress.Send(RandomBytes(random, 1 + random() % 1500), server, anyPort[2]); break;
+            case 15: send(samePeerAddress, RandomBytes(random, 1 + random() % 1500), server, transferPort); break;
         }
-        ++tally.sent;
-        if (anyPort[2] == dataPort && dataPort != 0 && (i % 16 == 2 || i % 16 == 14 || i % 16 == 15))
-            ++tally.toDataPort;
-        if (dataPort != 0 && !report.done) ++tally.sentDuringTransfer;
-        // Paced to the rate: the i-th datagram goes out i / rate seconds after the start.
-        const auto due = start + std::chrono::microseconds(static_cast<long long>((i + 1) * 1e6 / rate));
-        std::this_thread::sleep_until(due);
     }
     const auto floodEnd = Clock::now();
     // Replies still on their way.
