@@ -46,7 +46,7 @@ TEST_F(BusyNetwork, LostPacketsAreRepeatedWhileOtherTrafficKeepsEveryWaitBusy) {
                                                              "150", "--seconds", "30"}),
                                   directory / "chatter.out");
 
-        // Without the chatter this update takes about two seconds; ten is generous.
+        // This update takes about a second; ten is generous.
         const UpdateOutcome outcome = Update(image, milliseconds(10000));
         EXPECT_FALSE(outcome.stoppedByWatchdog) << "the lost packet was not repeated within 10 s";
         EXPECT_TRUE(outcome.report.transferCompleted);
