@@ -18,6 +18,7 @@
 #include <QThread>
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 #include "app/app_icon.h"
 #include "app/app_texts.h"
@@ -151,6 +152,9 @@ void CQuorvelDlg::CreateControls() {
     }
     // A Windows progress bar shows no percentage text.
     progressBar_->setTextVisible(false);
+    // Nobody can undo in the read-only log, and an update's tens of thousands of lines
+    // would each keep an undo record.
+    logPane_->setUndoRedoEnabled(false);
 
     connect(updateButton_, &QPushButton::clicked, this, &CQuorvelDlg::OnUpdateClicked);
     connect(browseButton_, &QPushButton::clicked, this, &CQuorvelDlg::ChooseFirmwareFile);
@@ -313,6 +317,8 @@ void CQuorvelDlg::StartWorker(Activity activity, std::function<void()> job) {
 
 void CQuorvelDlg::FinishWorker() {
     if (worker_.joinable()) worker_.join();
+    // Whatever the job reported last is shown before the window is idle again.
+    FlushReports();
     const Activity finished = activity_;
     activity_ = Activity::Idle;
     if (finished == Activity::Sweep) {
@@ -372,12 +378,14 @@ void CQuorvelDlg::LogSink(void* context, const wchar_t* text) {
         window->AppendLog(text);
         return;
     }
-    // The text lives only for this call: copy it before it crosses threads.
-    const bool isNull = text == nullptr;
-    QString copy = isNull ? QString() : QString::fromWCharArray(text);
-    QMetaObject::invokeMethod(
-        window, [window, copy = std::move(copy)] { window->AppendLogText(copy); },
-        Qt::QueuedConnection);
+    // The text lives only for this call: copy it before it crosses threads. Lines wait in
+    // pendingLog_ until the window's thread takes them all in one append: a run writes
+    // several lines per block, and one event and one append each would keep the window's
+    // thread far behind the transfer.
+    std::lock_guard lock(window->reportsMutex_);
+    if (text != nullptr) window->pendingLog_ += QString::fromWCharArray(text);
+    window->logPending_ = true;  // a null text still scrolls the pane
+    window->PostFlushLocked();
 }
 
 void CQuorvelDlg::ProgressSink(void* context, unsigned percent) {
@@ -388,8 +396,31 @@ void CQuorvelDlg::ProgressSink(void* context, unsigned percent) {
         window->SetProgress(position);
         return;
     }
-    QMetaObject::invokeMethod(
-        window, [window, position] { window->SetProgress(position); }, Qt::QueuedConnection);
+    // Only the latest position matters to the bar; it goes with the next flush.
+    std::lock_guard lock(window->reportsMutex_);
+    window->pendingProgress_ = position;
+    window->PostFlushLocked();
+}
+
+void CQuorvelDlg::PostFlushLocked() {
+    if (flushPosted_) return;
+    flushPosted_ = true;
+    QMetaObject::invokeMethod(this, [this] { FlushReports(); }, Qt::QueuedConnection);
+}
+
+void CQuorvelDlg::FlushReports() {
+    QString lines;
+    bool logged = false;
+    std::optional<int> position;
+    {
+        std::lock_guard lock(reportsMutex_);
+        lines.swap(pendingLog_);
+        logged = std::exchange(logPending_, false);
+        position = std::exchange(pendingProgress_, std::nullopt);
+        flushPosted_ = false;
+    }
+    if (logged) AppendLogText(std::move(lines));
+    if (position) SetProgress(*position);
 }
 
 qintptr CQuorvelDlg::OnSetProgressMessage(quintptr, qintptr lParam) {

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <span>
 #include <thread>
 
@@ -85,8 +87,9 @@ public:
     void AppendLog(const wchar_t* text);
     // 0..100; other values are held at the nearer end.
     void SetProgress(int position);
-    // The update's callbacks; context is the window. Any thread: from a worker they reach
-    // the window through its event queue, in the order they were called.
+    // The update's callbacks; context is the window. Any thread: from a worker, the lines
+    // (in the order they were written) and the latest position gathered since the window's
+    // thread last looked are shown at its next turn of the event loop.
     static void LogSink(void* context, const wchar_t* text);
     static void ProgressSink(void* context, unsigned percent);
 
@@ -127,6 +130,10 @@ private:
     void AppendLogText(QString text);
     void StartWorker(Activity activity, std::function<void()> job);
     void FinishWorker();
+    // Asks the window's thread, once, to show what the worker reported since its last flush.
+    void PostFlushLocked();
+    // Appends the pending lines in one piece and sets the latest pending progress.
+    void FlushReports();
     void ShowControlsFor(Activity activity);
 
     Prompts& prompts_;
@@ -152,6 +159,12 @@ private:
     // Set by RequestStop for the running update; the log callback raises g_stopUpdate again
     // with every line, since the run clears the flag once its sockets are open.
     std::atomic<bool> stopRequested_{false};
+    // Reports of the worker waiting for the window's thread, in the order they came.
+    std::mutex reportsMutex_;
+    QString pendingLog_;
+    bool logPending_ = false;  // LogSink was called since the last flush
+    std::optional<int> pendingProgress_;
+    bool flushPosted_ = false;
     bool closeWhenIdle_ = false;
     QPointer<QWidget> focusBeforeCommand_;
 };

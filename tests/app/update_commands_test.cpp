@@ -343,6 +343,38 @@ private slots:
         QCOMPARE(bar->value(), 100);
     }
 
+    // A run reports several lines per block from its worker thread, and the window's thread
+    // takes them in batches: every line arrives once and in order, and the bar ends at the
+    // last position reported.
+    void floodOfReportsFromTheWorkerArrivesWholeAndInOrder() {
+        ChoosePath("/fw.bin");
+        SelectRows({0});
+        constexpr int LINES = 20000;
+        window->SetUpdateFunction([](const std::array<std::uint8_t, 6>&, net::Ipv4Address,
+                                     net::Ipv4Address, const wchar_t*, LogSink logSink,
+                                     ProgressSink progressSink, void* context) {
+            for (int i = 0; i < LINES; ++i) {
+                const std::wstring line = L"line " + std::to_wstring(i) + L"\r\n";
+                logSink(context, line.c_str());
+                progressSink(context, static_cast<unsigned>(i * 100 / LINES));
+                // Let the window's thread take some lines while others are still coming.
+                if (i % 500 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            logSink(context, nullptr);
+            progressSink(context, 100);
+            return 0;
+        });
+        QSignalSpy finished(window.get(), &CQuorvelDlg::CommandFinished);
+        window->StartFirmwareUpdate();
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
+        const QStringList lines = window->LogText().split('\n');
+        QCOMPARE(lines.size(), LINES + 1);  // and the empty rest after the last line feed
+        for (int i = 0; i < LINES; ++i) {
+            if (lines[i] != QString("line %1").arg(i)) QFAIL(qPrintable("line " + QString::number(i) + ": " + lines[i]));
+        }
+        QCOMPARE(bar->value(), 100);
+    }
+
     void setProgressMessage() {
         WindowMessageEvent half(WM_SET_PROGRESS, 1234, 50);
         QVERIFY(QCoreApplication::sendEvent(window.get(), &half));
