@@ -84,29 +84,63 @@ bool SameContents(const std::filesystem::path& a, const std::filesystem::path& b
     return ReadWhole(a) == ReadWhole(b);
 }
 
-ChildProcess::ChildProcess(const std::vector<std::string>& args, const std::string& stdoutPath) {
+ChildProcess::ChildProcess(const std::vector<std::string>& args, ChildOutput output) {
     std::vector<char*> argv;
     for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
+    int ends[2] = {-1, -1};
+    if (output.kind == ChildOutput::Kind::DrainedPipe && pipe2(ends, O_CLOEXEC) != 0) {
+        std::perror("pipe2");
+        std::exit(1);
+    }
     pid_ = fork();
     if (pid_ < 0) {
         std::perror("fork");
         std::exit(1);
     }
     if (pid_ == 0) {
-        if (!stdoutPath.empty()) {
-            const int out = open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (out >= 0) {
-                dup2(out, STDOUT_FILENO);
-                dup2(out, STDERR_FILENO);
-            }
+        int target = -1;
+        if (output.kind == ChildOutput::Kind::File) target = open(output.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (output.kind == ChildOutput::Kind::DrainedPipe) target = ends[1];
+        if (target >= 0) {
+            dup2(target, STDOUT_FILENO);
+            dup2(target, STDERR_FILENO);
         }
         execvp(argv[0], argv.data());
         _exit(127);
     }
+    if (output.kind != ChildOutput::Kind::DrainedPipe) return;
+    close(ends[1]);
+    pipe_ = ends[0];
+    drain_ = std::thread([this] {
+        constexpr std::size_t TAIL = 4096;
+        char buffer[65536];
+        for (;;) {
+            const ssize_t got = read(pipe_, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return;
+            tail_.append(buffer, static_cast<std::size_t>(got));
+            if (tail_.size() > 2 * TAIL) tail_.erase(0, tail_.size() - TAIL);
+        }
+    });
 }
 
-ChildProcess::~ChildProcess() { Stop(); }
+void ChildProcess::JoinDrain() {
+    if (drain_.joinable()) drain_.join();
+    if (pipe_ >= 0) close(pipe_);
+    pipe_ = -1;
+}
+
+std::string ChildProcess::OutputTail() {
+    if (pid_ > 0) return {};
+    JoinDrain();
+    return tail_;
+}
+
+ChildProcess::~ChildProcess() {
+    Stop();
+    JoinDrain();
+}
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace bench {
@@ -39,13 +40,25 @@ private:
 void WriteImage(const std::filesystem::path& path, std::size_t size);
 bool SameContents(const std::filesystem::path& a, const std::filesystem::path& b);
 
+// Where a child's standard output and error go.
+struct ChildOutput {
+    enum class Kind {
+        Inherit,      // this process's
+        File,         // the file at path
+        DrainedPipe,  // a pipe that this process reads and throws away (keeping the tail)
+    };
+    Kind kind = Kind::Inherit;
+    std::string path;
+
+    static ChildOutput ToFile(std::string path) { return {Kind::File, std::move(path)}; }
+    static ChildOutput ToDrainedPipe() { return {Kind::DrainedPipe, {}}; }
+};
+
 // A child process started with fork/exec; SIGTERM (then SIGKILL) when destroyed before it
 // exited by itself.
 class ChildProcess {
 public:
-    // stdoutPath empty: the child shares this process's output; otherwise its standard
-    // output (and error) go to that file.
-    explicit ChildProcess(const std::vector<std::string>& args, const std::string& stdoutPath = {});
+    explicit ChildProcess(const std::vector<std::string>& args, ChildOutput output = {});
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -62,8 +75,16 @@ public:
     // Ends the child (SIGTERM, then SIGKILL); usage as for Wait.
     void Stop(Usage* usage = nullptr);
 
+    // The last few KiB a DrainedPipe child wrote, once it has exited.
+    std::string OutputTail();
+
 private:
+    void JoinDrain();
+
     pid_t pid_ = -1;
+    int pipe_ = -1;
+    std::thread drain_;
+    std::string tail_;
 };
 
 // Samples every millisecond the CPU time of a process and of its direct children, so that

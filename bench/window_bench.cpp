@@ -2,8 +2,9 @@
 //
 // Window: a 4 MiB update through the real window (offscreen platform, log pane live), from
 // the start of the update until the window is idle again with every log line shown, against
-// the same update through quorvel-cli with its log printed (to a file), from its start to
-// its exit. Both run as fresh processes of their own against the simulated boot loader.
+// the same update through quorvel-cli with its log printed (into a pipe that this program
+// empties), from its start to its exit. Both run as fresh processes of their own against
+// the simulated boot loader.
 //
 // Memory: the peak resident set of quorvel-cli and of the window updating a 32 MiB image.
 //
@@ -109,7 +110,8 @@ double TransferSeconds(testnet::LabProcess& lab, std::size_t imageSize) {
 Update RunWindow(const testnet::TestNetwork& network, const fs::path& image, const fs::path& output) {
     const auto lab = network.StartLab(LAB_CONFIG, {"--exit-after-updates", "1"});
     if (!lab->WaitReady()) return {};
-    bench::ChildProcess window({"/proc/self/exe", "--window-update", image.string()}, output.string());
+    bench::ChildProcess window({"/proc/self/exe", "--window-update", image.string()},
+                               bench::ChildOutput::ToFile(output.string()));
     Update update;
     update.transferSeconds = TransferSeconds(*lab, fs::file_size(image));
     bench::ChildProcess::Usage usage;
@@ -125,20 +127,19 @@ Update RunWindow(const testnet::TestNetwork& network, const fs::path& image, con
     return update;
 }
 
-Update RunCli(const testnet::TestNetwork& network, const fs::path& image, const fs::path& output) {
+Update RunCli(const testnet::TestNetwork& network, const fs::path& image) {
     const auto lab = network.StartLab(LAB_CONFIG, {"--exit-after-updates", "1"});
     if (!lab->WaitReady()) return {};
     const auto start = bench::Clock::now();
     bench::ChildProcess cli({testnet::ProgramPath("quorvel-cli"), "update", "--mac", "02-11-22-33-44-55",
                              "--interface", "10.23.0.1", "--device", INSTRUMENT_ADDRESS, image.string()},
-                            output.string());
+                            bench::ChildOutput::ToDrainedPipe());
     bench::ChildProcess::Usage usage;
     const int status = cli.Wait(300s, &usage);
     Update update;
     update.seconds = bench::Seconds(bench::Clock::now() - start);
     update.transferSeconds = TransferSeconds(*lab, fs::file_size(image));
-    const std::string log = ReadText(output);
-    if (status != 0 || log.find("Closing network connections") == std::string::npos) {
+    if (status != 0 || cli.OutputTail().find("Closing network connections") == std::string::npos) {
         std::fprintf(stderr, "bench: the CLI's update failed (status %d)\n", status);
         return {};
     }
@@ -172,9 +173,9 @@ int main(int argc, char** argv) {
         Update byWindow, byCli;
         if (round % 2 == 0) {
             byWindow = RunWindow(network, image, output);
-            byCli = RunCli(network, image, output);
+            byCli = RunCli(network, image);
         } else {
-            byCli = RunCli(network, image, output);
+            byCli = RunCli(network, image);
             byWindow = RunWindow(network, image, output);
         }
         if (Failed(byWindow) || Failed(byCli)) return 1;
@@ -184,7 +185,7 @@ int main(int argc, char** argv) {
         cliTransfer.push_back(byCli.transferSeconds);
         ratios.push_back(byWindow.seconds / byCli.seconds);
     }
-    std::printf("Window: 4 MiB update, window (offscreen, log pane live) against quorvel-cli (log to a file); "
+    std::printf("Window: 4 MiB update, window (offscreen, log pane live) against quorvel-cli (log into a pipe); "
                 "medians of %d rounds\n",
                 rounds);
     bench::PrintFigure("  window: start to idle",
@@ -198,7 +199,7 @@ int main(int argc, char** argv) {
     const double ratio = bench::Median(ratios);
     bench::PrintFigure("  window / CLI", bench::Format("%.2f", ratio), "<= 1.10", ratio <= 1.10);
 
-    const Update cliLarge = RunCli(network, large, output);
+    const Update cliLarge = RunCli(network, large);
     const Update windowLarge = RunWindow(network, large, output);
     if (Failed(cliLarge) || Failed(windowLarge)) return 1;
     const double limitKiB = LARGE_SIZE / 1024.0 + 8 * 1024;
