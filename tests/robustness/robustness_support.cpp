@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/update/stop_watchdog.h"
 #include "update/wide_text.h"
 
 #ifndef STRANGER_PATH
@@ -53,36 +54,6 @@ fs::path TemporaryFile(const char* stem) {
     if (fd >= 0) close(fd);
     return pattern;
 }
-
-// Raises the stop flag when a run has not ended within the limit, so that a failing test
-// ends instead of serving for ever.
-class Watchdog {
-public:
-    explicit Watchdog(milliseconds limit)
-        : thread_([this, limit] {
-              std::unique_lock lock(mutex_);
-              if (!done_.wait_for(lock, limit, [this] { return finished_; })) {
-                  fired_ = true;
-                  g_stopUpdate = 1;
-              }
-          }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard lock(mutex_);
-            finished_ = true;
-        }
-        done_.notify_all();
-        thread_.join();
-    }
-    bool Fired() const { return fired_; }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable done_;
-    bool finished_ = false;
-    std::atomic<bool> fired_{false};
-    std::thread thread_;
-};
 
 }  // namespace
 
@@ -225,7 +196,7 @@ UpdateOutcome LabUpdateTest::Update(const fs::path& image, milliseconds limit, c
     const std::wstring path = FromUtf8(image.string());
     const auto start = std::chrono::steady_clock::now();
     {
-        Watchdog watchdog(limit);
+        updatetest::StopWatchdog watchdog(limit);
         outcome.result = RunFirmwareUpdateWithOptions(options, updatetest::TEST_MAC, HOST, INSTRUMENT, path.c_str(),
                                                       updatetest::Recorder::Log, updatetest::Recorder::Progress,
                                                       &outcome.recorder, &outcome.report);

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "tests/support/test_network.h"
+#include "tests/update/stop_watchdog.h"
 #include "tests/update/update_test_support.h"
 #include "update/update_run_options.h"
 #include "update/wide_text.h"
@@ -50,36 +51,6 @@ std::string Sha256Of(const fs::path& path) {
     return std::string(hex, got);
 }
 
-// Raises the stop flag when a run has not ended within the limit, so that a failing test
-// ends instead of serving for ever.
-class Watchdog {
-public:
-    explicit Watchdog(milliseconds limit)
-        : thread_([this, limit] {
-              std::unique_lock lock(mutex_);
-              if (!done_.wait_for(lock, limit, [this] { return finished_; })) {
-                  fired_ = true;
-                  g_stopUpdate = 1;
-              }
-          }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard lock(mutex_);
-            finished_ = true;
-        }
-        done_.notify_all();
-        thread_.join();
-    }
-    bool Fired() const { return fired_; }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable done_;
-    bool finished_ = false;
-    std::atomic<bool> fired_{false};
-    std::thread thread_;
-};
-
 class LabTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -107,7 +78,7 @@ protected:
 
     // Runs an update of image to the instrument at 10.23.0.10, bounded by RUN_LIMIT.
     int Update(const fs::path& image, UpdateRunReport& report) {
-        Watchdog watchdog(RUN_LIMIT);
+        updatetest::StopWatchdog watchdog(RUN_LIMIT);
         const std::wstring path = FromUtf8(image.string());
         const int result = RunFirmwareUpdateWithOptions({}, TEST_MAC, HOST, INSTRUMENT, path.c_str(), Recorder::Log,
                                                         Recorder::Progress, &recorder, &report);
