@@ -16,6 +16,7 @@
 #include <QTableWidgetItem>
 #include <QTextCursor>
 #include <QThread>
+#include <QTimer>
 #include <algorithm>
 #include <limits>
 #include <utility>
@@ -33,6 +34,10 @@ namespace {
 
 constexpr int PROGRESS_MINIMUM = 0;
 constexpr int PROGRESS_MAXIMUM = 100;
+// How long the worker's reports gather before the window's thread shows them: often enough
+// to look live, seldom enough that laying out and painting the log stays a small share of
+// the machine during a transfer.
+constexpr int REPORT_FLUSH_INTERVAL_MS = 20;
 
 // The dialog font "MS Shell Dlg", 8 points, and its usual stand-ins where it is missing.
 QFont DialogFont() {
@@ -405,7 +410,9 @@ void CQuorvelDlg::ProgressSink(void* context, unsigned percent) {
 void CQuorvelDlg::PostFlushLocked() {
     if (flushPosted_) return;
     flushPosted_ = true;
-    QMetaObject::invokeMethod(this, [this] { FlushReports(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { QTimer::singleShot(REPORT_FLUSH_INTERVAL_MS, this, [this] { FlushReports(); }); },
+        Qt::QueuedConnection);
 }
 
 void CQuorvelDlg::FlushReports() {
