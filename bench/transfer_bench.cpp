@@ -71,9 +71,14 @@ void EnterLabNamespace(const std::string& labNamespace) {
     close(ns);
 }
 
-// Median round trip, in seconds, of a 516-byte datagram from the host side to an echo in
-// the lab namespace that answers with 4 bytes.
-double MedianRoundTrip(const std::string& labNamespace, int samples) {
+struct RoundTrips {
+    double median = 0;  // seconds
+    double mean = 0;
+};
+
+// Round trips of a 516-byte datagram from the host side to an echo in the lab namespace
+// that answers with 4 bytes.
+RoundTrips MeasureRoundTrips(const std::string& labNamespace, int samples) {
     std::atomic<bool> echoReady{false};
     std::atomic<bool> stop{false};
     std::thread echo([&] {
@@ -121,7 +126,9 @@ double MedianRoundTrip(const std::string& labNamespace, int samples) {
     close(fd);
     stop = true;
     echo.join();
-    return bench::Median(roundTrips);
+    double sum = 0;
+    for (double roundTrip : roundTrips) sum += roundTrip;
+    return {bench::Median(roundTrips), roundTrips.empty() ? 0 : sum / static_cast<double>(roundTrips.size())};
 }
 
 // A lean lock-step TFTP client (RFC 1350, octet mode, no options) in the lab namespace,
@@ -369,11 +376,12 @@ int main(int argc, char** argv) {
     // alternating order, and yields its own ratios: a slow spell of this shared machine
     // then falls on both sides of a ratio.
     Series simulated, lean;
-    std::vector<double> roundTrips;
+    std::vector<double> roundTrips, meanRoundTrips;
     for (int round = 0; round < options.rounds; ++round) {
-        const double roundTrip = MedianRoundTrip(network.LabNamespace(), options.roundTrips);
-        roundTrips.push_back(roundTrip);
-        const double floor = roundTrip * static_cast<double>(blocks);
+        const RoundTrips measured = MeasureRoundTrips(network.LabNamespace(), options.roundTrips);
+        roundTrips.push_back(measured.median);
+        meanRoundTrips.push_back(measured.mean);
+        const double floor = measured.median * static_cast<double>(blocks);
         for (Client client : {Client::Simulated, Client::Lean}) {
             Series& series = client == Client::Simulated ? simulated : lean;
             Transfer ours, tftpd;
@@ -402,8 +410,9 @@ int main(int argc, char** argv) {
                 "to its last ACK\n",
                 mebibytes, blocks, options.rounds);
     bench::PrintFigure("  floor: blocks x median round trip",
-                       bench::Format("%.3f s  (round trip %.1f us: 516 B out, 4 B back)",
-                                     roundTrip * static_cast<double>(blocks), roundTrip * 1e6),
+                       bench::Format("%.3f s  (round trip %.1f us: 516 B out, 4 B back; mean %.1f us)",
+                                     roundTrip * static_cast<double>(blocks), roundTrip * 1e6,
+                                     bench::Median(meanRoundTrips) * 1e6),
                        "", true);
     PrintSeries("client: the simulated boot loader (quorvel-lab)", simulated, blocks, mebibytes, false);
     PrintSeries("client: a lean lock-step client (one receive, one send per block)", lean, blocks, mebibytes, true);
