@@ -49,6 +49,12 @@ fuzz: deps
 demo: build
 	tools/demo
 
+# Benchmarks (bench/run): each figure printed beside its target, every program in network
+# namespaces of its own; about a minute once built.
+bench: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) --target quorvel_bench -j $(JOBS)
+	bench/run $(BUILD)
+
 run: build
 	$(BUILD)/app/quorvel
 

@@ -243,6 +243,8 @@ bool TftpPortBound() {
     return false;
 }
 
+// Waits until the server has opened 10.23.0.1:69, then a little longer, so that every
+// server starts the transfer from rest and not straight out of its own start-up.
 bool WaitForTftpPort(const char* server) {
     const auto deadline = Clock::now() + 5s;
     while (!TftpPortBound()) {
@@ -252,6 +254,7 @@ bool WaitForTftpPort(const char* server) {
         }
         std::this_thread::sleep_for(1ms);
     }
+    std::this_thread::sleep_for(50ms);
     return true;
 }
 
