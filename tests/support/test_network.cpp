@@ -14,6 +14,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,7 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #ifndef QUORVEL_BUILD_DIR
 #define QUORVEL_BUILD_DIR "."
@@ -86,6 +88,43 @@ int RunProgram(const std::vector<std::string>& args, const std::string* input = 
         if (errno != EINTR) return -1;
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs a program (argv[0] looked up in PATH); what it wrote to standard output, "" when it
+// could not run.
+std::string ProgramOutput(const std::vector<std::string>& args) {
+    int outputPipe[2] = {-1, -1};
+    if (pipe2(outputPipe, O_CLOEXEC) != 0) return "";
+    std::vector<char*> argv;
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        close(outputPipe[0]);
+        close(outputPipe[1]);
+        return "";
+    }
+    if (pid == 0) {
+        dup2(outputPipe[1], STDOUT_FILENO);
+        const int null = open("/dev/null", O_WRONLY);
+        if (null >= 0) dup2(null, STDERR_FILENO);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    close(outputPipe[1]);
+    std::string output;
+    std::array<char, 1024> chunk{};
+    for (;;) {
+        const ssize_t got = read(outputPipe[0], chunk.data(), chunk.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        output.append(chunk.data(), static_cast<std::size_t>(got));
+    }
+    close(outputPipe[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return output;
 }
 
 // Runs a whole list of ip commands in one process ("ip -batch -").
@@ -232,6 +271,39 @@ std::string NewLabNamespaceName() {
 
 bool InterfaceExists(const std::string& name) { return if_nametoindex(name.c_str()) != 0; }
 
+// The end of a veth pair that comes up first (while its peer is still down) starts to
+// transmit only once the kernel's link-state work has run for it after the peer came up;
+// until then everything sent there is dropped without an error. That work is deferred and,
+// on a loaded machine, can lag by a second or more, long enough to swallow a test's single
+// wake-up packet or discovery request. So the network is handed over only when every end
+// reports operational state UP. A query for the one interface (not a dump) also makes the
+// kernel run that pending work at once.
+bool OperationallyUp(const std::vector<std::string>& namespaceArgs, const std::string& interface) {
+    std::vector<std::string> args = {"ip"};
+    args.insert(args.end(), namespaceArgs.begin(), namespaceArgs.end());
+    args.insert(args.end(), {"-o", "link", "show", "dev", interface});
+    return ProgramOutput(args).find(" state UP ") != std::string::npos;
+}
+
+void WaitUntilLinksAreUp(const std::string& labNamespace, const std::vector<Link>& links) {
+    constexpr auto LIMIT = std::chrono::seconds(20);  // normally the first look succeeds
+    const auto deadline = std::chrono::steady_clock::now() + LIMIT;
+    for (const auto& link : links) {
+        for (const auto& [namespaceArgs, interface] :
+             {std::pair<std::vector<std::string>, std::string>{{}, link.hostInterface},
+              {{"-n", labNamespace}, link.labInterface}}) {
+            while (!OperationallyUp(namespaceArgs, interface)) {
+                if (std::chrono::steady_clock::now() >= deadline) {
+                    std::fprintf(stderr, "test_network: %s did not come up\n", interface.c_str());
+                    errno = 0;
+                    Fatal("cannot build the test network");
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+    }
+}
+
 }  // namespace
 
 void EnterPrivateNetwork() {
@@ -284,6 +356,7 @@ TestNetwork::TestNetwork(const std::vector<Link>& links) : links_(links) {
     }
     if (!hostCommands.empty()) RunIpBatch({}, hostCommands);
     RunIpBatch({"-n", labNamespace_}, labCommands);
+    WaitUntilLinksAreUp(labNamespace_, links_);
 }
 
 TestNetwork::~TestNetwork() {
