@@ -117,6 +117,16 @@ void StartTftpTransferWithDatagram(UpdateSession& session, std::size_t length) {
                         session.peerAddress);
         return;
     }
+    // The request of the transfer under way once more, from the same client port while
+    // block 1 is still out: the client repeated it after its own time-out, or the network
+    // doubled it. The client keeps to the port of the first block it took (the transfer
+    // identifier of RFC 1350), so a restart on a new port would leave both ends waiting for
+    // ever; block 1 goes again from the port the client already has instead.
+    if (session.dataSocket.IsOpen() && session.currentBlock == 1 &&
+        session.peerAddress == session.transferClient) {
+        SendNewBlock(session);
+        return;
+    }
     if (session.dataSocket.IsOpen()) {
         LogLine(session, LINE_RESTARTING_TFTP);
         session.dataSocket.Close();

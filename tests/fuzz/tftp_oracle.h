@@ -90,6 +90,23 @@ inline void CheckRequestOutcome(const Capture& capture, const UpdateSession& ses
         return;
     }
 
+    if (before.exists && before.block == 1 && source == before.client) {
+        // The client's own request again while block 1 is out (repeated or doubled): block 1
+        // again from the data socket the client may already hold to, no new transfer.
+        Check(capture.lines == std::vector<std::wstring>{LINE_VERIFYING_RRQ, BlockLine(LINE_BUILDING_BLOCK, 1),
+                                                         BlockLine(LINE_SENDING_BLOCK, 1)},
+              "log lines of a repeated read request");
+        Check(capture.dataPorts.empty() && session.dataSocket.IsOpen() &&
+                  session.dataSocketsOpened == before.socketsOpened,
+              "a repeated read request keeps the data socket of the transfer");
+        Check(session.currentBlock == 1 && session.idleCount == 0 && session.transferClient == before.client,
+              "a repeated read request leaves the transfer at block 1 with its client");
+        Check(capture.sent.size() == 1 && capture.sent[0].socket == &session.dataSocket &&
+                  capture.sent[0].destination == source &&
+                  capture.sent[0].bytes == ExpectedDataBlock(session.image.get(), session.imageSize, 1),
+              "a repeated read request brings block 1 again from the data socket");
+        return;
+    }
     std::vector<std::wstring> lines{LINE_VERIFYING_RRQ};
     if (before.exists) lines.emplace_back(LINE_RESTARTING_TFTP);
     lines.emplace_back(LINE_CREATE_DATA_SOCKET);

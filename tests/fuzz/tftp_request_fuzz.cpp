@@ -7,7 +7,8 @@
 //   flags bit 1: no data socket opens;
 //   flags bit 2: the datagram comes from the client of the transfer under way.
 // Checked against tests/fuzz/tftp_oracle.h: the error reply and its destination, the
-// transfer left alone or restarted, block 1 and its destination, the log lines; the image
+// transfer left alone, restarted or (the client's request again) given block 1 once more,
+// block 1 and its destination, the log lines; the image
 // is allocated at its exact size, so the sanitizer sees any read past it.
 
 #include <cstddef>

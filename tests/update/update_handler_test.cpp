@@ -292,6 +292,52 @@ TEST_F(HandlerTest, ReadRequestRestartsTheTransferOnANewPort) {
     EXPECT_TRUE(BoundSocket(LOOPBACK, 32809).IsOpen());
 }
 
+// The boot loader repeats its read request when block 1 is slow to come, and a network can
+// double it; the loader then keeps to the port of the first block it takes. A repetition
+// from the same client port while block 1 is out therefore brings block 1 again from the
+// same port; a request from another port (a new transfer) restarts as above.
+TEST_F(HandlerTest, RepeatedReadRequestBringsBlock1AgainFromTheSamePort) {
+    SetImage(1500);
+    net::UdpSocket client = BoundSocket(LOOPBACK, 0);
+    const Datagram first = StartTransfer(client);
+    const std::uint16_t dataPort = first.source.port;
+    const std::uint32_t socketsOpened = session->dataSocketsOpened;
+
+    recorder.lines.clear();
+    Deliver(client, TftpRequest(1), session->tftpSocket);
+    StartTftpTransfer(*session);
+    const auto again = Receive(client);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->source.port, dataPort);
+    EXPECT_EQ(again->bytes, first.bytes);
+    EXPECT_EQ(session->dataSocketsOpened, socketsOpened);
+    EXPECT_EQ(recorder.lines, (std::vector<std::wstring>{
+                                  L"... Reading TFTP packet\n", L"... Verifying TFTP RRQ request\r\n",
+                                  L"... Building TFTP packet (Block 1)\r\n",
+                                  L"... Sending TFTP data packet (Block 1)\r\n"}));
+    // The transfer goes on from there: the ACK of block 1 (sent once for each copy) brings
+    // block 2 once.
+    EXPECT_FALSE(Acknowledge(client, 1));
+    EXPECT_FALSE(Acknowledge(client, 1));
+    const auto block2 = Receive(client);
+    ASSERT_TRUE(block2);
+    EXPECT_EQ(block2->source.port, dataPort);
+    EXPECT_EQ(block2->bytes, ExpectedBlock(2));
+    EXPECT_FALSE(Receive(client, SILENCE));
+
+    // Another client port while block 1 is out: a new transfer on a new port.
+    ASSERT_TRUE(OpenSession());
+    SetImage(1500);
+    net::UdpSocket other = BoundSocket(LOOPBACK, 0);
+    StartTransfer(client);
+    Deliver(other, TftpRequest(1), session->tftpSocket);
+    StartTftpTransfer(*session);
+    const auto restarted = Receive(other);
+    ASSERT_TRUE(restarted);
+    EXPECT_EQ(session->transferClient, other.LocalEndpoint());
+    EXPECT_EQ(session->dataSocketsOpened, 2u);
+}
+
 TEST_F(HandlerTest, CurrentBlockGoesAgainToTheClientAfterTwoQuietWaits) {
     SetImage(700);
     net::UdpSocket client = BoundSocket(LOOPBACK, 0);
