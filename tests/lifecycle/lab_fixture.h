@@ -1,5 +1,5 @@
 #pragma once
-// A private network with one lab link (host 10.23.0.1, instruments on 10.23.0.10 and up),
+// A private network with one lab link (host 10.23.0.1, instruments on 10.23.0.10 to .29),
 // the simulator running there, and a temporary folder for images; all removed at the end.
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "net/address.h"
 #include "tests/support/test_network.h"
@@ -25,7 +26,7 @@ protected:
     void StartLab(const std::string& instruments) {
         testnet::EnterPrivateNetwork();
         network = std::make_unique<testnet::TestNetwork>(std::vector<testnet::Link>{
-            {"vh23", {"10.23.0.1/24"}, "vl23", {"10.23.0.10/24", "10.23.0.11/24", "10.23.0.12/24"}}});
+            {"vh23", {"10.23.0.1/24"}, "vl23", LabAddresses()}});
         lab = network->StartLab(instruments);
         ASSERT_TRUE(lab->WaitReady());
         char pattern[] = "/tmp/qv-lifecycle-XXXXXX";
@@ -38,6 +39,13 @@ protected:
         std::error_code ignored;
         if (!directory.empty()) std::filesystem::remove_all(directory, ignored);
         g_stopUpdate = 0;
+    }
+
+    // 10.23.0.10 to 10.23.0.29, for the instruments of a test.
+    static std::vector<std::string> LabAddresses() {
+        std::vector<std::string> addresses;
+        for (int host = 10; host < 30; ++host) addresses.push_back("10.23.0." + std::to_string(host) + "/24");
+        return addresses;
     }
 
     std::filesystem::path WriteImage(const std::string& name, std::size_t size) const {

@@ -7,6 +7,7 @@
 #include <array>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -76,13 +77,31 @@ class NoLeaks : public LabFixture {};
 
 }  // namespace
 
+// A run stopped mid-transfer leaves its loader waiting out its time-outs, and a busy loader
+// ignores wake-ups; so each of those runs has a loader of its own, silent to sweeps.
+constexpr int STOPPED_MID_TRANSFER = 10;
+MacAddress StoppedLoaderMac(int run) { return {0x02, 0x11, 0x22, 0x33, 0x45, static_cast<std::uint8_t>(run)}; }
+net::Ipv4Address StoppedLoaderAddress(int run) { return net::MakeAddress(10, 23, 0, static_cast<std::uint8_t>(13 + run)); }
+
 TEST_F(NoLeaks, HundredSweepsAndHundredRunsDownEveryPathGiveBackEveryDescriptor) {
     // 10.23.0.11 answers with a reply too short to carry its MAC (resolved by ARP), 10.23.0.12
-    // with a bad checksum (dropped); 10.23.0.10 also has a boot loader.
-    StartLab(
-        "instrument address=10.23.0.10 mac=02-11-22-33-44-55 bootloader=stellaris timeout-ms=50 max-retries=3\n"
+    // with a bad checksum (dropped); 10.23.0.10 also has a boot loader. Every loader gives up
+    // only after 5 s without an answer: a run wakes its loader only until the BOOTP reply has
+    // gone out, so a loader that gave up while a loaded machine held the run back would leave
+    // that run serving for ever.
+    std::string instruments =
+        "instrument address=10.23.0.10 mac=02-11-22-33-44-55 bootloader=stellaris timeout-ms=50 max-retries=100\n"
         "instrument address=10.23.0.11 mac=02-11-22-33-44-66 length=15\n"
-        "instrument address=10.23.0.12 mac=02-11-22-33-44-77 bad-checksum=1\n");
+        "instrument address=10.23.0.12 mac=02-11-22-33-44-77 bad-checksum=1\n";
+    for (int run = 0; run < STOPPED_MID_TRANSFER; ++run) {
+        char line[160];
+        std::snprintf(line, sizeof line,
+                      "instrument address=10.23.0.%d mac=02-11-22-33-45-%02X bootloader=stellaris silent=1 "
+                      "timeout-ms=50 max-retries=100\n",
+                      13 + run, run);
+        instruments += line;
+    }
+    StartLab(instruments);
     const std::wstring image = FromUtf8(WriteImage("fw.bin", 3000).string());
     const std::wstring empty = FromUtf8(WriteImage("empty.bin", 0).string());
     const std::wstring missing = FromUtf8((directory / "missing.bin").string());
@@ -108,10 +127,14 @@ TEST_F(NoLeaks, HundredSweepsAndHundredRunsDownEveryPathGiveBackEveryDescriptor)
         int result;
     };
     const Case cases[] = {
-        {Ending::Completes, 10, UPDATE_DONE},          {Ending::EmptyImageCompletes, 10, UPDATE_DONE},
-        {Ending::StopMidTransfer, 10, UPDATE_DONE},    {Ending::StopBeforeFirstPass, 15, UPDATE_DONE},
-        {Ending::MissingFile, 15, UPDATE_FILE_FAILED}, {Ending::Port67Held, 15, UPDATE_BOOTP_SOCKET_FAILED},
-        {Ending::Port69Held, 15, UPDATE_TFTP_SOCKET_FAILED}, {Ending::WakeUpSocketFails, 10, UPDATE_MAGIC_SOCKET_FAILED},
+        {Ending::Completes, 10, UPDATE_DONE},
+        {Ending::EmptyImageCompletes, 10, UPDATE_DONE},
+        {Ending::StopMidTransfer, STOPPED_MID_TRANSFER, UPDATE_DONE},
+        {Ending::StopBeforeFirstPass, 15, UPDATE_DONE},
+        {Ending::MissingFile, 15, UPDATE_FILE_FAILED},
+        {Ending::Port67Held, 15, UPDATE_BOOTP_SOCKET_FAILED},
+        {Ending::Port69Held, 15, UPDATE_TFTP_SOCKET_FAILED},
+        {Ending::WakeUpSocketFails, 10, UPDATE_MAGIC_SOCKET_FAILED},
     };
     int runs = 0;
     for (int round = 0; round < 15; ++round) {
@@ -131,8 +154,10 @@ TEST_F(NoLeaks, HundredSweepsAndHundredRunsDownEveryPathGiveBackEveryDescriptor)
             watch.ending = c.ending;
             watch.deadline = std::chrono::steady_clock::now() + 10s;
             UpdateRunReport report;
-            const int result = RunFirmwareUpdateWithOptions(options, updatetest::TEST_MAC, HOST,
-                                                            net::MakeAddress(10, 23, 0, 10), path.c_str(),
+            const bool ownLoader = c.ending == Ending::StopMidTransfer;
+            const int result = RunFirmwareUpdateWithOptions(
+                options, ownLoader ? StoppedLoaderMac(round) : updatetest::TEST_MAC, HOST,
+                ownLoader ? StoppedLoaderAddress(round) : net::MakeAddress(10, 23, 0, 10), path.c_str(),
                                                             RunWatch::Log, RunWatch::Progress, &watch, &report);
             SCOPED_TRACE("round " + std::to_string(round) + ", ending " + std::to_string(static_cast<int>(c.ending)));
             ASSERT_FALSE(watch.timedOut);
