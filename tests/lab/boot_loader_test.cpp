@@ -10,6 +10,7 @@
 
 #include "tests/lab/lab_support.h"
 #include "tests/lab/raw_udp.h"
+#include "tests/support/file_contents.h"
 
 namespace labtest {
 namespace {
@@ -104,15 +105,6 @@ std::optional<Bytes> NextAckOtherThan(RawUdp& socket, const Bytes& stale,
     return std::nullopt;
 }
 
-std::string Sha256sumOf(const std::string& path) {
-    const std::string command = "sha256sum '" + path + "'";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return "";
-    char digest[65] = {};
-    const std::size_t read = std::fread(digest, 1, 64, pipe);
-    ::pclose(pipe);
-    return std::string(digest, read);
-}
 
 struct ServerNameCase {
     const char* config;
@@ -217,7 +209,7 @@ TEST(BootLoader, ReadsTheImageByTftpAndReportsItsSizeAndDigest) {
         std::ifstream file(received, std::ios::binary);
         const Bytes stored{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
         EXPECT_EQ(stored, image);
-        const std::string digest = Sha256sumOf(received);
+        const std::string digest = testnet::Sha256Of(received);
         ASSERT_EQ(digest.size(), 64u);
         EXPECT_NE(report.find(std::string("tftp-done mac=") + MAC_TEXT + " size=" +
                               std::to_string(size) + " sha256=" + digest),
@@ -338,7 +330,7 @@ TEST(BootLoader, BlockNumbersWrapAfter65535) {
     const std::string report = WaitForReport(*lab, "tftp-done");
     EXPECT_NE(report.find("block=0 bytes=512"), std::string::npos);
     const std::string received = lab->WorkDirectory() + "/received-" + MAC_TEXT + ".bin";
-    EXPECT_NE(report.find("tftp-done mac=02-11-22-33-44-55 size=33554435 sha256=" + Sha256sumOf(received)),
+    EXPECT_NE(report.find("tftp-done mac=02-11-22-33-44-55 size=33554435 sha256=" + testnet::Sha256Of(received)),
               std::string::npos);
     std::ifstream file(received, std::ios::binary);
     EXPECT_TRUE(std::equal(image.begin(), image.end(), std::istreambuf_iterator<char>(file),

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/support/file_contents.h"
 #include "tests/update/stop_watchdog.h"
 #include "update/wide_text.h"
 
@@ -30,23 +31,10 @@ namespace robustness {
 namespace {
 
 constexpr const char* TABLE = "inet qv_faults";
+using testnet::ReadFile;
+using testnet::Sha256Of;
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
-std::string Sha256Of(const fs::path& path) {
-    const std::string command = "sha256sum '" + path.string() + "'";
-    std::FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return {};
-    char hex[65] = {};
-    const std::size_t got = std::fread(hex, 1, 64, pipe);
-    pclose(pipe);
-    return std::string(hex, got);
-}
 
 fs::path TemporaryFile(const char* stem) {
     std::string pattern = std::string("/tmp/") + stem + "-XXXXXX";

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/support/file_contents.h"
 #include "tests/support/test_network.h"
 #include "tests/update/stop_watchdog.h"
 #include "tests/update/update_test_support.h"
@@ -25,6 +26,8 @@
 using namespace updatetest;
 using std::chrono::milliseconds;
 namespace fs = std::filesystem;
+using testnet::ReadFile;
+using testnet::Sha256Of;
 
 namespace {
 
@@ -34,22 +37,7 @@ const char* const MAC_TEXT = "02-11-22-33-44-55";
 // No end-to-end update here needs more than a few seconds; past this the test gives up.
 constexpr milliseconds RUN_LIMIT{60000};
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
-std::string Sha256Of(const fs::path& path) {
-    const std::string command = "sha256sum '" + path.string() + "'";
-    std::FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return {};
-    char hex[65] = {};
-    const std::size_t got = std::fread(hex, 1, 64, pipe);
-    pclose(pipe);
-    return std::string(hex, got);
-}
 
 class LabTest : public testing::Test {
 protected:
