@@ -3,6 +3,11 @@
 
 #include "app/quorvel_app.h"
 
+// The executable's version record (file and product version), readable without running
+// it: `readelf -p .quorvel.version quorvel`.
+[[gnu::used, gnu::section(".quorvel.version")]] const char VERSION_RECORD[] =
+    "FileVersion " QUORVEL_VERSION "\0ProductVersion " QUORVEL_VERSION;
+
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
     CQuorvelApp app;
