@@ -16,7 +16,6 @@ namespace {
 
 constexpr int EXIT_SWEPT = 0;
 constexpr int EXIT_NO_SWEEP = 1;
-constexpr int EXIT_USAGE = 2;
 
 void PrintUsage(std::FILE* out) {
     std::fputs("usage: quorvel-cli discover [--json]\n"

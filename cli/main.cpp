@@ -18,7 +18,7 @@ void PrintUsage(std::FILE* out) {
 int main(int argc, char** argv) {
     if (argc < 2) {
         PrintUsage(stderr);
-        return 2;
+        return EXIT_USAGE;
     }
     if (std::strcmp(argv[1], "discover") == 0) return RunDiscoverCommand(argc - 2, argv + 2);
     if (std::strcmp(argv[1], "update") == 0) return RunUpdateCommand(argc - 2, argv + 2);
@@ -28,5 +28,5 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "quorvel-cli: unknown command '%s'\n", argv[1]);
     PrintUsage(stderr);
-    return 2;
+    return EXIT_USAGE;
 }

@@ -21,7 +21,6 @@ namespace {
 
 // Exit codes besides the run's results 1..4.
 constexpr int EXIT_COMPLETED = 0;
-constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_NOT_COMPLETED = 5;
 constexpr int EXIT_NOT_FOUND = 6;
 constexpr int EXIT_SIGNAL_BASE = 128;
@@ -35,9 +34,9 @@ void PrintUsage(std::FILE* out) {
         "  instrument that answers from --device and takes both from its record.\n"
         "  MAC is written 02-11-22-33-44-55. --quiet shows a progress bar instead of the log.\n"
         "  Ctrl-C stops the update cleanly.\n"
-        "exit: 0 transfer completed; 1 file unreadable; 2 BOOTP socket failed (or bad\n"
-        "  arguments); 3 TFTP socket failed; 4 wake-up socket failed; 5 ended before the\n"
-        "  transfer completed; 6 no instrument answered from ADDR; 128+N stopped by signal N\n",
+        "exit: 0 transfer completed; 1 file unreadable; 2 BOOTP socket failed; 3 TFTP\n"
+        "  socket failed; 4 wake-up socket failed; 5 ended before the transfer completed;\n"
+        "  6 no instrument answered from ADDR; 64 bad arguments; 128+N stopped by signal N\n",
         out);
 }
 

@@ -115,7 +115,7 @@ TEST(DiscoverCommand, SaysWhyNoSweepCouldRun) {
     EXPECT_EQ(result.out, "");
 
     result = RunDiscover("--verbose");
-    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.status, 64);
     EXPECT_NE(result.err.find("usage:"), std::string::npos) << result.err;
 }
 

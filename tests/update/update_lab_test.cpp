@@ -270,7 +270,7 @@ TEST_F(LabTest, CliStopsCleanlyOnInterruptAndRejectsBadArguments) {
     for (auto args : badArguments) {
         args.insert(args.begin(), cliPath);
         const ProcessResult bad = RunProgram(args, directory / "cli-output", milliseconds(10000));
-        EXPECT_EQ(bad.exitCode, 2) << bad.output;
+        EXPECT_EQ(bad.exitCode, 64) << bad.output;
         EXPECT_NE(bad.output.find("usage:"), std::string::npos) << bad.output;
     }
 }
