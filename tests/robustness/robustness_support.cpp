@@ -118,20 +118,7 @@ BackgroundProgram::~BackgroundProgram() {
     }
 }
 
-int BackgroundProgram::WaitExit(milliseconds limit) {
-    if (pid_ <= 0) return -1;
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        int status = 0;
-        const pid_t done = waitpid(pid_, &status, WNOHANG);
-        if (done == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        if ((done < 0 && errno != EINTR) || std::chrono::steady_clock::now() >= deadline) return -1;
-        std::this_thread::sleep_for(milliseconds(5));
-    }
-}
+int BackgroundProgram::WaitExit(milliseconds limit) { return testnet::WaitForChild(pid_, limit); }
 
 std::string BackgroundProgram::Output() const { return ReadFile(output_); }
 

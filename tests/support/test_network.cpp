@@ -1,5 +1,7 @@
 #include "tests/support/test_network.h"
 
+#include "tests/support/file_contents.h"
+
 #include <fcntl.h>
 #include <net/if.h>
 #include <sched.h>
@@ -463,18 +465,20 @@ bool LabProcess::WaitReady(std::chrono::milliseconds limit) {
     return access(readyPath.c_str(), F_OK) == 0;
 }
 
-int LabProcess::WaitExit(std::chrono::milliseconds limit) {
-    if (pid_ <= 0) return -1;
+int LabProcess::WaitExit(std::chrono::milliseconds limit) { return WaitForChild(pid_, limit); }
+
+int WaitForChild(int& pid, std::chrono::milliseconds limit) {
+    if (pid <= 0) return -1;
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
         int status = 0;
-        const pid_t done = waitpid(pid_, &status, WNOHANG);
-        if (done == pid_) {
-            pid_ = -1;
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            pid = -1;
             return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         }
         if (done < 0 && errno != EINTR) {
-            pid_ = -1;
+            pid = -1;
             return -1;
         }
         if (std::chrono::steady_clock::now() >= deadline) return -1;
@@ -482,12 +486,7 @@ int LabProcess::WaitExit(std::chrono::milliseconds limit) {
     }
 }
 
-std::string LabProcess::Report() const {
-    std::ifstream report(workDirectory_ + "/report");
-    std::stringstream text;
-    text << report.rdbuf();
-    return text.str();
-}
+std::string LabProcess::Report() const { return ReadFile(workDirectory_ + "/report"); }
 
 // ---------------------------------------------------------------------------------------
 

@@ -66,6 +66,11 @@ private:
     std::vector<Link> links_;
 };
 
+// Waits (bounded) for the child `pid` to exit: its exit status, or -1 when it ended by a
+// signal or is still running after `limit`. pid becomes -1 once the child is reaped (or
+// found gone), so a caller never signals a pid that may have been reused.
+int WaitForChild(int& pid, std::chrono::milliseconds limit);
+
 // Path of a built program (quorvel-lab, quorvel-cli), from the build tree.
 std::string ProgramPath(const std::string& name);
 
